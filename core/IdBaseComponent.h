@@ -1,0 +1,26 @@
+// The base of every framework component.
+//
+// Set-up: the constructors of each class in the chain do what a set-up hook would, base first,
+// so that a component is complete when its constructor returns and defaults live in one place.
+#pragma once
+
+#include <string>
+
+#include "runtime/Classes.h"
+
+namespace Id {
+
+class TIdInitializerComponent : public TComponent {
+public:
+    explicit TIdInitializerComponent(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
+    bool ComponentIsLoading() const { return IsLoading(); }
+    bool ComponentIsDesigning() const { return IsDesigning(); }
+};
+
+class TIdBaseComponent : public TIdInitializerComponent {
+public:
+    explicit TIdBaseComponent(TComponent* AOwner = nullptr) : TIdInitializerComponent(AOwner) {}
+    std::u16string Version() const { return u"10.5.7"; }
+};
+
+}  // namespace Id
