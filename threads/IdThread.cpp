@@ -31,6 +31,8 @@ TIdThread::~TIdThread() {
         // The remaining steps run whatever the clean-up raised.
     }
     FreeAndNil(FYarn);
+    // Data set on a thread that never ran a cycle is still owned: it must not outlive the thread.
+    if (Options().Contains(itoDataOwner)) FreeAndNil(FData);
     // A holder of the lock in another thread leaves before the lock goes.
     FLock->Acquire();
     FLock->Release();
@@ -168,6 +170,16 @@ void TIdThread::Execute() {
     } catch (...) {
         Exception wrapped(RSUnknownException);
         RecordTerminatingException(wrapped, typeid(wrapped));
+    }
+    // A thread stopped or failing before its first cycle still owns its yarn, which no cycle's
+    // clean-up freed. Releasing it here is what lets a scheduler waiting for that yarn see the
+    // thread go; otherwise its wait would never end.
+    if (FYarn) {
+        try {
+            FreeAndNil(FYarn);
+        } catch (...) {
+            // The body's end: nothing may leave it.
+        }
     }
 }
 

@@ -90,7 +90,8 @@ public:
     void SetStopMode(TIdThreadStopMode AValue) { FStopMode.store(AValue); }
     bool Loop() const { return FLoop.load(); }
     void SetLoop(bool AValue) { FLoop.store(AValue); }
-    // Owned while itoDataOwner is set (it is for every new thread): freed at the end of every cycle.
+    // Owned while itoDataOwner is set (it is for every new thread): freed at the end of every cycle
+    // and by the destructor.
     TObject* Data() const { return FData; }
     void SetData(TObject* AValue) { FData = AValue; }
     // Owned: freed at the end of every cycle and by the destructor. Setting it frees nothing.
