@@ -506,3 +506,32 @@ TEST(IdThreadWithTask, ARefusedThreadRaisesAFrameworkExceptionAndLeavesNothing) 
     }
     EXPECT_EQ(TThread::InstanceCount(), baseline);
 }
+
+namespace {
+
+// Created running: its constructor, the most-derived one, lets the body begin.
+class TRunningThread : public TIdThread {
+public:
+    explicit TRunningThread(std::atomic<int>& ASteps) : TIdThread(false, true, u"laufend"), FSteps(ASteps) {
+        AfterConstruction();
+    }
+    ~TRunningThread() override { FinishBody(); }
+
+protected:
+    void RunStep() override {
+        if (++FSteps == 3) Stop();
+    }
+
+private:
+    std::atomic<int>& FSteps;
+};
+
+}  // namespace
+
+TEST(IdThread, CreatedRunning) {
+    std::atomic<int> steps{0};
+    TRunningThread thread(steps);
+    thread.WaitFor();
+    EXPECT_EQ(steps.load(), 3);
+    EXPECT_TRUE(thread.Terminated());
+}
