@@ -161,6 +161,13 @@ TThread::~TThread() {
         pthread_join(FHandle, nullptr);
     }
     GInstanceCount.fetch_sub(1);
+    if (FOnDestroyed) {
+        try {
+            FOnDestroyed();
+        } catch (...) {
+            // A destructor cannot report.
+        }
+    }
 }
 
 void* TThread::ThreadProc(void* AParam) {

@@ -111,6 +111,11 @@ public:
     const TThreadNotifyEvent& OnTerminate() const { return FOnTerminate; }
     void SetOnTerminate(TThreadNotifyEvent AValue) { FOnTerminate = std::move(AValue); }
 
+    // Called as the very last step of the object's destruction, on the thread that destroys it
+    // (for a self-freeing thread, the thread itself): whoever must outlive the thread learns here
+    // that it is gone.
+    void SetOnDestroyed(TThreadMethod AValue) { FOnDestroyed = std::move(AValue); }
+
     // Message of an exception that escaped Execute; empty if none did.
     std::u16string FatalException() const;
 
@@ -156,6 +161,7 @@ private:
     std::atomic<bool> FTerminated{false};
     std::atomic<int> FReturnValue{0};
     TThreadNotifyEvent FOnTerminate;
+    TThreadMethod FOnDestroyed;
     pthread_t FHandle{};
 };
 

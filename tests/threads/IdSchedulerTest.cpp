@@ -220,3 +220,36 @@ TEST(Scheduler, AThreadStoppedRightAfterItsStartStillReleasesItsYarn) {
     }
     EXPECT_TRUE(WaitUntil([&] { return TThread::InstanceCount() == baseline; }));
 }
+
+namespace {
+
+class TSlowToFreeTask : public TIdTask {
+public:
+    TSlowToFreeTask(TIdYarn* AYarn, std::atomic<bool>& AFreed) : TIdTask(AYarn), FFreed(AFreed) {}
+    ~TSlowToFreeTask() override {
+        std::this_thread::sleep_for(100ms);
+        FFreed = true;
+    }
+
+protected:
+    bool TaskStep() override { return false; }
+
+private:
+    std::atomic<bool>& FFreed;
+};
+
+}  // namespace
+
+// A connection's context is freed by its thread after the yarn left the list; terminating all
+// yarns waits for that too, so that nothing of the scheduler's threads outlives the call.
+TEST(Scheduler, TerminateAllYarnsWaitsForThreadsStillFreeingThemselves) {
+    const int baseline = TThread::InstanceCount();
+    TIdSchedulerOfThreadDefault scheduler;
+    std::atomic<bool> freed{false};
+    TIdYarn* yarn = scheduler.AcquireYarn();
+    scheduler.StartYarn(yarn, new TSlowToFreeTask(yarn, freed));
+    ASSERT_TRUE(WaitUntil([&] { return scheduler.ActiveYarns().Count() == 0; }));
+    scheduler.TerminateAllYarns();
+    EXPECT_TRUE(freed);
+    EXPECT_EQ(TThread::InstanceCount(), baseline);
+}
