@@ -20,10 +20,10 @@ TIdThread::TIdThread(bool ACreateSuspended, bool ALoop, const std::u16string& AN
 }
 
 TIdThread::~TIdThread() {
-    FDestroying.store(true);
     SetFreeOnTerminate(false);
     Terminate();
-    // A body still running would otherwise meet a thread object being torn down.
+    // A body still running would otherwise meet a thread object being torn down. This also marks
+    // the object as going, for a scheduler that is handed its yarn below.
     FinishBody();
     try {
         if (Options().Contains(itoReqCleanup)) DisposeRunData();

@@ -109,9 +109,6 @@ public:
 
     // The option and state flags, read under the lock.
     TIdThreadOptions Options();
-    // The destructor has begun: whoever releases this thread's yarn from inside it must leave the
-    // thread alone.
-    bool Destroying() const { return FDestroying.load(); }
 
 protected:
     virtual void FinishRun() {}
@@ -148,7 +145,6 @@ private:
     TIdYarn* FYarn = nullptr;         // owned
     TIdExceptionThreadEvent FOnException;
     TIdNotifyThreadEvent FOnStopped;
-    std::atomic<bool> FDestroying{false};
 };
 
 // A worker thread that runs a task; it owns the task.

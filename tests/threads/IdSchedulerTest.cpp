@@ -253,3 +253,14 @@ TEST(Scheduler, TerminateAllYarnsWaitsForThreadsStillFreeingThemselves) {
     EXPECT_TRUE(freed);
     EXPECT_EQ(TThread::InstanceCount(), baseline);
 }
+
+// Freeing a pending thread directly, instead of through its yarn, still releases the yarn once and
+// frees the thread once.
+TEST(Scheduler, APendingThreadFreedDirectlyReleasesItsYarn) {
+    const int baseline = TThread::InstanceCount();
+    TIdSchedulerOfThreadDefault scheduler;
+    auto* yarn = static_cast<TIdYarnOfThread*>(scheduler.AcquireYarn());
+    delete yarn->Thread();
+    EXPECT_EQ(scheduler.ActiveYarns().Count(), 0);
+    EXPECT_EQ(TThread::InstanceCount(), baseline);
+}
