@@ -71,7 +71,7 @@ protected:
     int SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) override {
         if (FSendResult < 0) return FSendResult;
         const int n = FSendLimit < 0 ? ALength : std::min(ALength, FSendLimit);
-        Sent.emplace_back(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + n);
+        if (n > 0) Sent.emplace_back(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + n);
         return n;
     }
     bool HasSource() override { return FSource; }
