@@ -49,7 +49,10 @@ int TIdIOHandlerSocket::CheckTransportError(int AErrorCode) {
     return GSocketStack->CheckForSocketError(AErrorCode, {10058, 10053});
 }
 
-void TIdIOHandlerSocket::RaiseTransportError(int AErrorCode) { GSocketStack->RaiseSocketError(AErrorCode); }
+void TIdIOHandlerSocket::RaiseTransportError(int AErrorCode) {
+    GSocketStack->RaiseSocketError(AErrorCode);
+    std::abort();  // an override of RaiseSocketError must not return
+}
 
 int64_t TIdIOHandlerSocket::WriteFile(const std::u16string& AFile, bool AEnableTransferFile) {
     if (!FileExists(AFile)) return 0;
