@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -21,7 +25,7 @@ using namespace Id;
 
 namespace {
 
-constexpr int kBatches = 20;
+constexpr int kBatches = 40;
 constexpr int kPerBatch = 6;
 constexpr uint8_t kForeign = 0xFF;  // bytes of descriptors that are not framework connections
 
@@ -56,9 +60,18 @@ TEST_F(SocketHandleStress, ClosesRacingTransfersNeverCrossConnections) {
     std::atomic<int> strangers{0};
     std::atomic<int> transfers{0};
     std::atomic<bool> stop{false};
-    // A wait that lands on a stranger's descriptor may never end; the deadline turns that into a failure.
-    std::atomic<bool> overran{false};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    // A wait that lands on a stranger's descriptor may never end: the watchdog turns that into a
+    // failed run instead of a hung one.
+    std::mutex doneLock;
+    std::condition_variable doneSignal;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(doneLock);
+        if (!doneSignal.wait_for(lock, std::chrono::seconds(60), [&] { return done; })) {
+            std::fprintf(stderr, "close/reuse stress: a thread never came back from a wait\n");
+            std::abort();
+        }
+    });
 
     // Takes every descriptor number that becomes free and fills it with foreign bytes.
     std::thread opener([&] {
@@ -91,8 +104,9 @@ TEST_F(SocketHandleStress, ClosesRacingTransfersNeverCrossConnections) {
         for (int i = 0; i < kPerBatch; ++i) {
             auto c = std::make_unique<TConnection>();
             const int id = batch * kPerBatch + i;
-            c->ClientTag = static_cast<uint8_t>(2 * id + 1);
-            c->ServerTag = static_cast<uint8_t>(2 * id + 2);
+            // Unique among the connections alive at the same time; never the foreign byte.
+            c->ClientTag = static_cast<uint8_t>((2 * id) % 240 + 1);
+            c->ServerTag = static_cast<uint8_t>((2 * id) % 240 + 2);
             c->Client->AllocateSocket();
             c->Client->SetPeer(u"127.0.0.1", listener.Port());
             c->Client->Connect();
@@ -100,16 +114,12 @@ TEST_F(SocketHandleStress, ClosesRacingTransfersNeverCrossConnections) {
             ASSERT_TRUE(c->Server->Accept(listener));
             ASSERT_EQ(c->Server->PeerPort(), c->Client->Port());
             TConnection* conn = c.get();
-            conn->ServerThread = std::thread([conn, &strangers, &transfers, &overran, deadline] {
+            conn->ServerThread = std::thread([conn, &strangers, &transfers] {
                 TIdByteArray buffer(256);
                 const TIdByteArray reply(16, conn->ServerTag);
                 try {
                     for (;;) {
-                        if (std::chrono::steady_clock::now() > deadline) {
-                            overran = true;
-                            break;
-                        }
-                        if (!conn->Server->Readable(200)) continue;
+                        if (!conn->Server->Readable(TimeoutForever)) continue;
                         const int n = conn->Server->Receive(buffer);
                         if (n <= 0) break;
                         strangers += CountStrangers(buffer, n, conn->ClientTag);
@@ -119,15 +129,11 @@ TEST_F(SocketHandleStress, ClosesRacingTransfersNeverCrossConnections) {
                 } catch (const Exception&) {
                 }
             });
-            conn->ClientThread = std::thread([conn, &strangers, &transfers, &overran, deadline] {
+            conn->ClientThread = std::thread([conn, &strangers, &transfers] {
                 TIdByteArray buffer(256);
                 const TIdByteArray block(32, conn->ClientTag);
                 try {
                     for (;;) {
-                        if (std::chrono::steady_clock::now() > deadline) {
-                            overran = true;
-                            break;
-                        }
                         conn->Client->Send(block);
                         if (conn->Client->Readable(1)) {
                             const int n = conn->Client->Receive(buffer);
@@ -166,7 +172,13 @@ TEST_F(SocketHandleStress, ClosesRacingTransfersNeverCrossConnections) {
     stop = true;
     opener.join();
 
+    {
+        std::lock_guard lock(doneLock);
+        done = true;
+    }
+    doneSignal.notify_all();
+    watchdog.join();
+
     EXPECT_EQ(strangers.load(), 0);
-    EXPECT_FALSE(overran.load());
     EXPECT_GT(transfers.load(), 0);
 }
