@@ -396,3 +396,18 @@ TEST(ServerExhaustion, ListenerBacksOffWhenDescriptorsRunOutAndServesOnceFreed) 
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: spun, 2: reported per spin, 4: client lost, 8: exception, 16: connect failed";
 }
+
+TEST_F(ServerTest, RestartRebindsThePortWhileOldConnectionsLinger) {
+    FServer->SetOnExecute(EchoExecute);
+    const uint16_t port = StartOnLoopback();
+    {
+        TClient client("127.0.0.1", port);
+        client.Send("x\r\n");
+        ASSERT_EQ(client.ReadLine(), "echo:x");
+        // The server closes first, so its side of the connection lingers in TIME_WAIT.
+        FServer->SetActive(false);
+        EXPECT_TRUE(client.WaitClosed());
+    }
+    FServer->SetActive(true);
+    EXPECT_EQ(FServer->Bindings()->Items(0)->Port(), port);
+}
