@@ -8,21 +8,13 @@
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStrings.h"
 #include "core/IdResourceStringsCore.h"
-#include "stack/IdStack.h"
-
-#if __has_include("stack/IdSocketHandle.h")
 #include "io/IdIOHandlerStack.h"
-#define ID_HAVE_SOCKET_STACK 1
-#else
-#include <arpa/inet.h>
-#include <endian.h>
-#endif
+#include "stack/IdStack.h"
 
 namespace Id {
 
 namespace {
 
-#ifdef ID_HAVE_SOCKET_STACK
 uint16_t ToNet(uint16_t AValue) { return GSocketStack->HostToNetwork(AValue); }
 uint32_t ToNet(uint32_t AValue) { return GSocketStack->HostToNetwork(AValue); }
 uint64_t ToNet(uint64_t AValue) { return GSocketStack->HostToNetwork(AValue); }
@@ -32,14 +24,6 @@ int CheckSendError(int AResult) { return GSocketStack->CheckForSocketError(AResu
     GSocketStack->RaiseSocketError(ACode);
     throw EIdSocketError(ACode, u"");  // not reached: the stack raises
 }
-#else
-// Until the stack's own operations are in.
-uint16_t ToNet(uint16_t AValue) { return htons(AValue); }
-uint32_t ToNet(uint32_t AValue) { return htonl(AValue); }
-uint64_t ToNet(uint64_t AValue) { return htobe64(AValue); }
-int CheckSendError(int AResult) { return AResult; }
-[[noreturn]] void RaiseSendError(int ACode) { throw EIdSocketError(ACode, u"Socket-Fehler"); }
-#endif
 
 // The process-wide list of handler classes and the default class.
 struct TIdIOHandlerClassRegistry {
@@ -48,12 +32,10 @@ struct TIdIOHandlerClassRegistry {
     const TIdIOHandlerClass* Default = nullptr;
 
     TIdIOHandlerClassRegistry() {
-#ifdef ID_HAVE_SOCKET_STACK
         // The stack handler is the default from the start. Naming it here, rather than in a start-up
         // object of its own unit, keeps the linker from leaving that unit out of a program.
         Default = &TIdIOHandlerStack::ClassRef();
         Classes.push_back(Default);
-#endif
     }
 };
 
