@@ -230,9 +230,13 @@ void TIdBuffer::ExtractToIdBuffer(TIdBuffer& ABuffer, int AByteCount, int AIndex
 }
 
 void TIdBuffer::ExtractToStream(TStream& AStream, int AByteCount, int AIndex) {
-    if (AIndex < 0) CompactHead(true);
-    const int from = CheckExtract(AByteCount, AIndex);
+    int from = CheckExtract(AByteCount, AIndex);
     if (AByteCount == 0) return;
+    if (AIndex < 0) {
+        // Checked first, so that a failed call leaves even the layout as it was.
+        CompactHead(true);
+        from = FHeadIndex;
+    }
     AStream.WriteBuffer(FBytes.data() + from, AByteCount);
     if (AIndex < 0) Remove(AByteCount);
 }
