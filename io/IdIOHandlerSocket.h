@@ -14,13 +14,11 @@ namespace Id {
 class TIdSocketHandle;
 class TIdIOHandlerSocket;
 
-// Whether a client sets the address-reuse option before it binds. The server component spells the
-// enumeration out for its own ReuseSocket property; the handler only needs the three values, in
-// the same order.
-enum class TIdReuseSocket;
-constexpr TIdReuseSocket rsOSDependent = static_cast<TIdReuseSocket>(0);
-constexpr TIdReuseSocket rsTrue = static_cast<TIdReuseSocket>(1);
-constexpr TIdReuseSocket rsFalse = static_cast<TIdReuseSocket>(2);
+// Whether a client sets the address-reuse option before it binds (the server's ReuseSocket too).
+enum class TIdReuseSocket : uint8_t { rsOSDependent, rsTrue, rsFalse };
+constexpr TIdReuseSocket rsOSDependent = TIdReuseSocket::rsOSDependent;
+constexpr TIdReuseSocket rsTrue = TIdReuseSocket::rsTrue;
+constexpr TIdReuseSocket rsFalse = TIdReuseSocket::rsFalse;
 
 using TIdIOHandlerSocketClass = std::function<TIdIOHandlerSocket*(TComponent* AOwner)>;
 using TIdIOHandlerSocketNotifyEvent = std::function<void(TObject* ASender)>;

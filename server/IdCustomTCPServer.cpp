@@ -270,7 +270,11 @@ void TIdCustomTCPServer::StartListening() {
         while (index < FBindings->Count()) {
             TIdSocketHandle* binding = FBindings->Items(index);
             binding->AllocateSocket(Id_SOCK_STREAM, 0);
-            if (FReuseSocket == TIdReuseSocket::rsTrue) binding->SetSockOpt(Id_SOL_SOCKET, Id_SO_REUSEADDR, 1);
+            // Left to the system, a port whose earlier connections still linger in TIME_WAIT can be
+            // bound again at once, as a restart expects; this system needs the option for that
+            // (it still refuses a port that another socket listens on).
+            if (FReuseSocket == TIdReuseSocket::rsTrue || FReuseSocket == TIdReuseSocket::rsOSDependent)
+                binding->SetSockOpt(Id_SOL_SOCKET, Id_SO_REUSEADDR, 1);
             FireBeforeBind(binding);
             binding->Bind();
             binding->SetUseNagle(FUseNagle);

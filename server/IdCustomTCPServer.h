@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "core/IdComponent.h"
+#include "io/IdIOHandlerSocket.h"
 #include "server/IdContext.h"
 #include "threads/IdThread.h"
 #include "threads/IdThreadSafe.h"
@@ -22,8 +23,6 @@ class TIdServerIOHandler;
 class TIdSocketHandle;
 class TIdSocketHandles;
 class TIdTCPConnection;
-
-enum class TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
 
 using TIdServerThreadEvent = std::function<void(TIdContext* AContext)>;
 using TIdServerThreadExceptionEvent = std::function<void(TIdContext* AContext, Exception& AException)>;
