@@ -1,4 +1,3 @@
-#if __has_include("stack/IdSocketHandle.h")
 #include "io/IdIOHandlerSocket.h"
 
 #include "core/IdExceptionCore.h"
@@ -51,7 +50,7 @@ int TIdIOHandlerSocket::CheckTransportError(int AErrorCode) {
 
 void TIdIOHandlerSocket::RaiseTransportError(int AErrorCode) {
     GSocketStack->RaiseSocketError(AErrorCode);
-    std::abort();  // an override of RaiseSocketError must not return
+    throw EIdSocketError(AErrorCode, u"");  // not reached: the stack raises
 }
 
 int64_t TIdIOHandlerSocket::WriteFile(const std::u16string& AFile, bool AEnableTransferFile) {
@@ -110,4 +109,3 @@ void TIdIOHandlerSocket::NotifySocketAllocated() {
 }
 
 }  // namespace Id
-#endif

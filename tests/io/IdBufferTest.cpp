@@ -103,6 +103,9 @@ TEST(IdBuffer, FailuresCarryTheirMessagesAndChangeNothing) {
     EXPECT_EQ(MessageOf<EIdNotEnoughDataInBuffer>([&] { buffer.ExtractToBytes(out, 11, true, 3990); }),
               u"Nicht genügend Daten im Puffer. (11/10)");
     EXPECT_EQ(MessageOf<EIdException>([&] { buffer.ExtractToBytes(out, 1, true, 4001); }), u"Index out of bounds.");
+    TMemoryStream sink;
+    EXPECT_THROW(buffer.ExtractToStream(sink, 4001), EIdNotEnoughDataInBuffer);
+    EXPECT_EQ(sink.Size(), 0);
     EXPECT_EQ(MessageOf<EIdException>([&] { buffer.IndexOf(TIdByteArray{}); }),
               u"Pufferbegrenzer muss angegeben werden.");
     EXPECT_EQ(MessageOf<EIdException>([&] { buffer.IndexOf(TIdByteArray{1}, 4000); }),
