@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -178,6 +179,7 @@ protected:
         Server.OnStart = [this] {
             Form->Log(u"BeforeBind");
             Form->IdTCPServer1AfterBind(nullptr);
+            Started = true;
         };
         Server.OnStop = [this] { std::thread([this] { Form->Log(u"Disconnect", u"127.0.0.1", u"127.0.0.1"); }).join(); };
     }
@@ -186,8 +188,16 @@ protected:
         Window.reset();
     }
 
+    // Waits until the start has logged its entries, as a client of a real server would.
+    void WaitStarted() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!Started.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
     TPipe Pipe;
     TFakeServer Server;
+    std::atomic<bool> Started{false};
     std::unique_ptr<TConsoleWindow> Window;
     std::unique_ptr<TForm1> Form;
 };
@@ -196,7 +206,7 @@ TEST_F(ConsoleRun, ServesUntilStopped) {
     TConsoleOptions options;
     Start(options);
     std::thread client([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        WaitStarted();
         Form->Log(u"Connect", u"127.0.0.1", u"127.0.0.1");
         Form->Log(u"Execute", u"127.0.0.1", u"127.0.0.1");
         Form->Log(u"Receive", u"127.0.0.1", u"a\rb\x1b[2J");
@@ -220,6 +230,7 @@ TEST_F(ConsoleRun, StatusEntriesOnRequest) {
     options.ShowStatus = true;
     Start(options);
     std::thread client([this] {
+        WaitStarted();
         Form->Log(u"Execute", u"::1", u"::1");
         Window->RequestStop();
     });
