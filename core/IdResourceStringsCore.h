@@ -56,6 +56,8 @@ inline constexpr char16_t RSReplyCodeAlreadyExists[] = u"Antwortcode bereits vor
 inline constexpr char16_t RSThreadTerminateAndWaitFor[] =
     u"Aufruf von TerminateAndWaitFor für FreeAndTerminate-Threads nicht möglich";
 inline constexpr char16_t RSUnknownThreadName[] = u"IdThread (unknown)";
+// What a thread records for a thrown object that carries no message of its own.
+inline constexpr char16_t RSUnknownException[] = u"Unbekannte Ausnahme";
 inline constexpr char16_t RSSchedulerMaxThreadsExceeded[] =
     u"Die maximale Thread-Anzahl für diesen Scheduler ist überschritten.";
 inline constexpr char16_t RSThreadSchedulerThreadRequired[] = u"Thread muss für den Scheduler angegeben werden.";

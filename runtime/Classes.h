@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@
 #include "runtime/SyncObjs.h"
 
 namespace Id {
+
+// The plain notification event: the sender alone.
+using TNotifyEvent = std::function<void(TObject* ASender)>;
 
 // Ordered list of object references; it never owns them.
 class TList {

@@ -1,0 +1,32 @@
+// The socket I/O handler over the process-wide socket stack: the default I/O handler class and
+// the class of every handler a server creates for an accepted client.
+#pragma once
+
+#include "io/IdIOHandlerSocket.h"
+
+namespace Id {
+
+class TIdIOHandlerStack : public TIdIOHandlerSocket {
+public:
+    explicit TIdIOHandlerStack(TComponent* AOwner = nullptr);
+
+    static const TIdIOHandlerClass& ClassRef();
+
+    // Polls first (whatever arrived moves into the input buffer, a peer's close is noticed), then
+    // the socket handler's answer.
+    bool Connected() override;
+    // A noticed peer close closes the handler and reports hsDisconnected, once; the connection is
+    // lost when no socket is allocated. Raises EIdConnClosedGracefully when lost,
+    // ARaiseExceptionIfDisconnected is set and AIgnoreBuffer is set or nothing is buffered.
+    void CheckForDisconnect(bool ARaiseExceptionIfDisconnected = true, bool AIgnoreBuffer = false) override;
+    // The binding's readiness wait; a socket closed meanwhile raises EIdConnClosedGracefully.
+    bool Readable(int AMSec = TimeoutForever) override;
+
+protected:
+    int ReceiveChunk(TIdByteArray& VBuffer) override;
+    int SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) override;
+    // Client side only: binds, then connects the binding to Host and Port.
+    void ConnectToPeer() override;
+};
+
+}  // namespace Id

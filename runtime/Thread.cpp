@@ -1,0 +1,336 @@
+#include "runtime/Thread.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <exception>
+
+namespace Id {
+
+namespace {
+
+// Static initialisation runs on the thread that starts the process.
+const pthread_t GMainThread = pthread_self();
+
+// The niceness that tpNormal stands for: the process's own at start-up.
+int ReadStartNiceness() {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    return errno == 0 ? nice : 0;
+}
+const int GStartNiceness = ReadStartNiceness();
+
+// Niceness steps, indexed by TThreadPriority: lower priorities are nicer.
+constexpr int GNiceOffsets[] = {19, 10, 5, 0, -5, -10, -20};
+
+void ApplyPriority(pid_t ATid, TThreadPriority APriority) {
+    int nice = GStartNiceness + GNiceOffsets[static_cast<int>(APriority)];
+    if (nice < -20) nice = -20;
+    if (nice > 19) nice = 19;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(ATid), nice) != 0 && nice < GStartNiceness) {
+        // Raising needs a privilege we may not have: the thread then runs at normal priority.
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(ATid), GStartNiceness);
+    }
+}
+
+pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// The queue of calls waiting for the main thread. One lock and one condition serve the queue, the
+// callers waiting for their call to finish, and a main thread that waits for a thread to end.
+struct TSyncRequest {
+    TThreadMethod Method;
+    std::exception_ptr Error;
+    bool Done = false;
+};
+
+std::mutex& SyncLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::condition_variable& SyncChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
+std::deque<TSyncRequest*>& SyncQueue() {
+    static std::deque<TSyncRequest*> queue;
+    return queue;
+}
+TThreadMethod& WakeMainThread() {
+    static TThreadMethod wake;
+    return wake;
+}
+
+void NotifySyncWaiters() {
+    { std::lock_guard lock(SyncLock()); }
+    SyncChanged().notify_all();
+}
+
+}  // namespace
+
+TThreadID MainThreadID() { return GMainThread; }
+
+bool IsMainThread() { return pthread_equal(pthread_self(), GMainThread) != 0; }
+
+void CheckSynchronize() { (void)CheckSynchronize(0); }
+
+bool CheckSynchronize(int ATimeoutMs) {
+    if (!IsMainThread()) return false;
+    std::deque<TSyncRequest*> batch;
+    {
+        std::unique_lock lock(SyncLock());
+        if (SyncQueue().empty() && ATimeoutMs > 0)
+            SyncChanged().wait_for(lock, std::chrono::milliseconds(ATimeoutMs), [] { return !SyncQueue().empty(); });
+        batch.swap(SyncQueue());
+    }
+    for (TSyncRequest* request : batch) {
+        try {
+            request->Method();
+        } catch (...) {
+            request->Error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(SyncLock());
+            request->Done = true;
+        }
+        // The request lives on its caller's stack and may be gone from here on.
+        SyncChanged().notify_all();
+    }
+    return !batch.empty();
+}
+
+void SetWakeMainThread(TThreadMethod AWake) {
+    std::lock_guard lock(SyncLock());
+    WakeMainThread() = std::move(AWake);
+}
+
+void TThread::Synchronize(TThread* AThread, const TThreadMethod& AMethod) {
+    (void)AThread;
+    if (!AMethod) return;
+    if (IsMainThread()) {
+        AMethod();
+        return;
+    }
+    TSyncRequest request;
+    request.Method = AMethod;
+    TThreadMethod wake;
+    {
+        std::lock_guard lock(SyncLock());
+        SyncQueue().push_back(&request);
+        wake = WakeMainThread();
+    }
+    SyncChanged().notify_all();
+    if (wake) wake();
+    {
+        std::unique_lock lock(SyncLock());
+        SyncChanged().wait(lock, [&request] { return request.Done; });
+    }
+    if (request.Error) std::rethrow_exception(request.Error);
+}
+
+TThread::TThread(bool ACreateSuspended, size_t AStackSize) : FCreateSuspended(ACreateSuspended) {
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err == 0 && AStackSize != 0) err = pthread_attr_setstacksize(&attr, AStackSize);
+    if (err == 0) err = pthread_create(&FHandle, &attr, &TThread::ThreadProc, this);
+    pthread_attr_destroy(&attr);
+    if (err != 0) throw EOSError(err, u"Fehler beim Erzeugen des Threads: " + SysErrorMessage(err));
+    GInstanceCount.fetch_add(1);
+}
+
+TThread::~TThread() {
+    if (IsCurrentThread()) {
+        // A self-freeing thread after its body: nobody will join it.
+        pthread_detach(FHandle);
+    } else {
+        {
+            std::lock_guard lock(FStateLock);
+            FTerminated.store(true, std::memory_order_release);
+            if (!FStarted) {
+                // Its body would run against a destroyed object: release it without running it.
+                FCancelled = true;
+            } else {
+                FSuspended = false;
+            }
+            FStateChanged.notify_all();
+        }
+        WaitForFinished();
+        pthread_join(FHandle, nullptr);
+    }
+    GInstanceCount.fetch_sub(1);
+}
+
+void* TThread::ThreadProc(void* AParam) {
+    auto* self = static_cast<TThread*>(AParam);
+    bool run = false;
+    {
+        std::unique_lock lock(self->FStateLock);
+        self->FTid = CurrentTid();
+        if (self->FPriority != TThreadPriority::tpNormal) ApplyPriority(self->FTid, self->FPriority);
+        self->FStateChanged.wait(lock, [self] { return !self->FSuspended || self->FCancelled; });
+        run = !self->FCancelled;
+        self->FStarted = true;
+    }
+    if (run) {
+        std::u16string fatal;
+        try {
+            self->Execute();
+        } catch (const Exception& E) {
+            fatal = E.Message();
+        } catch (const std::exception& E) {
+            fatal = FromUtf8(E.what());
+        } catch (...) {
+            fatal = u"Unbekannte Ausnahme";
+        }
+        if (!fatal.empty()) {
+            std::lock_guard lock(self->FStateLock);
+            self->FFatalException = fatal;
+        }
+        try {
+            self->DoTerminate();
+        } catch (...) {
+            // The notification is the last thing the body does; nothing may escape it.
+        }
+    }
+    bool freeSelf;
+    {
+        std::lock_guard lock(self->FStateLock);
+        self->FFinished = true;
+        freeSelf = run && self->FFreeOnTerminate;
+        self->FStateChanged.notify_all();
+    }
+    NotifySyncWaiters();
+    if (freeSelf) delete self;
+    return nullptr;
+}
+
+void TThread::AfterConstruction() {
+    if (FCreateSuspended || FConstructionDone) return;
+    FConstructionDone = true;
+    Resume();
+}
+
+void TThread::Terminate() { FTerminated.store(true, std::memory_order_release); }
+
+void TThread::Resume() {
+    std::lock_guard lock(FStateLock);
+    if (!FSuspended) return;
+    FSuspended = false;
+    FStateChanged.notify_all();
+}
+
+void TThread::Suspend() {
+    MarkParked();
+    WaitWhileParked();
+}
+
+bool TThread::Suspended() const {
+    std::lock_guard lock(FStateLock);
+    return FSuspended;
+}
+
+void TThread::SetSuspended(bool AValue) {
+    if (AValue) Suspend();
+    else Resume();
+}
+
+void TThread::MarkParked() {
+    if (!IsCurrentThread()) throw EThread(u"Ein Thread kann nur sich selbst anhalten.");
+    std::lock_guard lock(FStateLock);
+    FSuspended = true;
+}
+
+void TThread::WaitWhileParked() {
+    if (!IsCurrentThread()) throw EThread(u"Ein Thread kann nur sich selbst anhalten.");
+    std::unique_lock lock(FStateLock);
+    FStateChanged.wait(lock, [this] { return !FSuspended; });
+}
+
+bool TThread::Finished() const {
+    std::lock_guard lock(FStateLock);
+    return FFinished;
+}
+
+void TThread::CheckNotCurrent() const {
+    if (IsCurrentThread()) throw EThread(u"Ein Thread kann nicht auf sein eigenes Ende warten.");
+}
+
+void TThread::WaitFor() {
+    CheckNotCurrent();
+    WaitForFinished();
+}
+
+void TThread::WaitForFinished() {
+    if (IsMainThread()) {
+        std::unique_lock lock(SyncLock());
+        while (!Finished()) {
+            if (!SyncQueue().empty()) {
+                lock.unlock();
+                CheckSynchronize();
+                lock.lock();
+                continue;
+            }
+            SyncChanged().wait(lock);
+        }
+        return;
+    }
+    std::unique_lock lock(FStateLock);
+    FStateChanged.wait(lock, [this] { return FFinished; });
+}
+
+void TThread::FinishBody() {
+    if (IsCurrentThread() || Finished()) return;
+    // The object is going: the body must not free it a second time.
+    SetFreeOnTerminate(false);
+    Terminate();
+    Resume();
+    WaitForFinished();
+}
+
+bool TThread::FreeOnTerminate() const {
+    std::lock_guard lock(FStateLock);
+    return FFreeOnTerminate;
+}
+
+void TThread::SetFreeOnTerminate(bool AValue) {
+    std::lock_guard lock(FStateLock);
+    FFreeOnTerminate = AValue;
+}
+
+bool TThread::IsCurrentThread() const { return pthread_equal(FHandle, pthread_self()) != 0; }
+
+TThreadPriority TThread::Priority() const {
+    std::lock_guard lock(FStateLock);
+    return FPriority;
+}
+
+void TThread::SetPriority(TThreadPriority AValue) {
+    std::lock_guard lock(FStateLock);
+    FPriority = AValue;
+    // A finished thread's number may already belong to another thread.
+    if (FTid != 0 && !FFinished) ApplyPriority(FTid, AValue);
+}
+
+std::u16string TThread::FatalException() const {
+    std::lock_guard lock(FStateLock);
+    return FFatalException;
+}
+
+void TThread::DoTerminate() {
+    if (FOnTerminate) FOnTerminate(this);
+}
+
+void TThread::NameThreadForDebugging(const std::u16string& AName) {
+    const std::string utf8 = ToUtf8(AName);
+    size_t length = utf8.size() < 15 ? utf8.size() : 15;
+    // Never cut inside a character: step back over continuation bytes.
+    if (length < utf8.size()) {
+        while (length > 0 && (static_cast<unsigned char>(utf8[length]) & 0xC0) == 0x80) --length;
+    }
+    pthread_setname_np(pthread_self(), utf8.substr(0, length).c_str());
+}
+
+}  // namespace Id

@@ -1,0 +1,514 @@
+#include "stack/IdSocketHandle.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+
+#include "core/IdComponent.h"
+#include "core/IdExceptionCore.h"
+#include "core/IdResourceStrings.h"
+#include "core/IdResourceStringsCore.h"
+
+namespace Id {
+
+namespace {
+
+// A socket shut down in both directions whose peer is gone: a wait on it returns at once, a receive
+// answers 0 and a send fails with "shut down". Closed descriptor numbers are parked on it so that
+// the OS cannot hand them to the next socket while someone may still hold the number.
+int DeadSocket() {
+    static const int dead = [] {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+        ::shutdown(pair[0], SHUT_RDWR);
+        ::close(pair[1]);
+        return pair[0];
+    }();
+    return dead;
+}
+
+// Wakes the destructor that waits for the last use; one for all handles, since it is needed rarely.
+std::condition_variable_any GUsesDone;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* ACollection) {
+    // A handle keeps the stack alive while it exists, so that a close at any time has a stack to use.
+    TIdStack::IncUsage();
+    try {
+        DeadSocket();
+        FReadSocketList.reset(TIdSocketList::CreateSocketList());
+        Reset(true);
+        FClientPortMin = 0;
+        FClientPortMax = 0;
+        FIPVersion = Id_IPv4;
+        if (ACollection) {
+            FPort = ACollection->DefaultPort();
+            ACollection->InsertItem(this);
+            FCollection = ACollection;
+        }
+    } catch (...) {
+        TIdStack::DecUsage();
+        throw;
+    }
+}
+
+TIdSocketHandle::~TIdSocketHandle() {
+    try {
+        CloseSocket();
+    } catch (...) {
+        // A destructor never raises; the descriptor is released below in any case.
+    }
+    {
+        // Threads woken by the close leave their OS calls at once; the last releases the descriptor.
+        std::unique_lock lock(FUseLock);
+        GUsesDone.wait(lock, [this] { return FUses == 0; });
+    }
+    CloseParked();
+    if (FCollection) FCollection->RemoveItem(this);
+    FReadSocketList.reset();
+    TIdStack::DecUsage();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Uses and release
+
+TIdStackSocketHandle TIdSocketHandle::AcquireUse() {
+    std::lock_guard lock(FUseLock);
+    if (!FHandleAllocated.load()) return Id_INVALID_SOCKET;
+    ++FUses;
+    return FHandle.load();
+}
+
+void TIdSocketHandle::ReleaseUse() {
+    std::lock_guard lock(FUseLock);
+    if (--FUses > 0) return;
+    for (TIdStackSocketHandle socket : FPendingRelease) ReleaseDescriptor(socket);
+    FPendingRelease.clear();
+    GUsesDone.notify_all();
+}
+
+void TIdSocketHandle::ReleaseDescriptor(TIdStackSocketHandle ASocket) {
+    FReadSocketList->Remove(ASocket);
+    const int dead = DeadSocket();
+    // dup3 closes the socket's own descriptor and keeps the number taken in one step.
+    if (dead >= 0 && ::dup3(dead, static_cast<int>(ASocket), O_CLOEXEC) >= 0) {
+        FParked.push_back(ASocket);
+    } else {
+        ::close(static_cast<int>(ASocket));
+    }
+}
+
+void TIdSocketHandle::CloseParked() {
+    std::lock_guard lock(FUseLock);
+    for (TIdStackSocketHandle socket : FParked) ::close(static_cast<int>(socket));
+    FParked.clear();
+}
+
+void TIdSocketHandle::RaiseClosed(int AErr) {
+    GSocketStack->RaiseSocketError(AErr);
+    std::abort();  // an override of RaiseSocketError must not return
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket lifetime
+
+void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
+    {
+        std::lock_guard lock(FUseLock);
+        const TIdStackSocketHandle old = FHandle.load();
+        if (old != Id_INVALID_SOCKET) FReadSocketList->Remove(old);
+        FHandle.store(AHandle);
+        FHandleAllocated.store(AHandle != Id_INVALID_SOCKET);
+        FSocketType.store(0);
+        if (AHandle != Id_INVALID_SOCKET) FReadSocketList->Add(AHandle);
+    }
+    if (AHandle == Id_INVALID_SOCKET) return;
+    int socketType = 0;
+    GSocketStack->GetSocketOption(AHandle, Id_SOL_SOCKET, Id_SO_TYPE, socketType);
+    FSocketType.store(socketType);
+    if (socketType == Id_SOCK_STREAM) {
+        int noDelay = 0;
+        GSocketStack->GetSocketOption(AHandle, Id_IPPROTO_TCP, Id_TCP_NODELAY, noDelay);
+        FUseNagle = noDelay == 0;
+    }
+}
+
+void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol) {
+    CloseSocket();
+    CloseParked();
+    AssignHandle(GSocketStack->NewSocketHandle(ASocketType, AProtocol, FIPVersion, FOverLapped));
+}
+
+void TIdSocketHandle::CloseSocket() {
+    std::lock_guard connection(FConnectionHandle);
+    TIdStackSocketHandle socket;
+    {
+        std::lock_guard lock(FUseLock);
+        if (!FHandleAllocated.load()) return;
+        // Cleared first: from here on nobody starts a new OS call on the descriptor.
+        FHandleAllocated.store(false);
+        socket = FHandle.exchange(Id_INVALID_SOCKET);
+        FSocketType.store(0);
+    }
+    try {
+        DropConnection(socket);
+    } catch (...) {
+        // Closing never raises; the descriptor is released below in any case.
+    }
+    std::lock_guard lock(FUseLock);
+    if (FUses == 0)
+        ReleaseDescriptor(socket);
+    else
+        FPendingRelease.push_back(socket);
+}
+
+void TIdSocketHandle::DropConnection(TIdStackSocketHandle ASocket) {
+    // Both directions: a thread blocked in a wait, receive, send or accept on the socket returns now.
+    ::shutdown(static_cast<int>(ASocket), SHUT_RDWR);
+}
+
+void TIdSocketHandle::Reset(bool AResetLocal) {
+    AssignHandle(Id_INVALID_SOCKET);
+    CloseParked();
+    if (AResetLocal) {
+        FIP.clear();
+        FPort = 0;
+    }
+    FPeerIP.clear();
+    FPeerPort = 0;
+    FIPVersion = Id_IPv4;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Binding, listening, accepting, connecting
+
+void TIdSocketHandle::Bind() {
+    if (FPort != 0 || FClientPortMin == 0 || FClientPortMax == 0) {
+        if (!BindToPort(FPort)) EIdCouldNotBindSocket::Toss(RSCouldNotBindSocket);
+        return;
+    }
+    if (FClientPortMax < FClientPortMin)
+        EIdInvalidPortRange::Toss(FormatInvariant(RSInvalidPortRange, FClientPortMin, FClientPortMax));
+    if (!BindInPortRange())
+        EIdCanNotBindPortInRange::Toss(FormatInvariant(RSCannotBindRange, FClientPortMin, FClientPortMax));
+}
+
+bool TIdSocketHandle::BindToPort(uint16_t APort) {
+    try {
+        {
+            TUse use(*this);
+            if (!use) RaiseClosed(Id_WSAENOTSOCK);
+            GSocketStack->Bind(use.Socket(), FIP, APort, FIPVersion);
+        }
+        UpdateBindingLocal();
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+bool TIdSocketHandle::BindInPortRange() {
+    if (FClientPortMax < FClientPortMin) return false;
+    for (uint32_t port = FClientPortMax; port >= FClientPortMin; --port) {
+        if (BindToPort(static_cast<uint16_t>(port))) return true;
+        if (port == 0) break;
+    }
+    return false;
+}
+
+void TIdSocketHandle::Listen(int AQueueCount) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->Listen(use.Socket(), AQueueCount);
+}
+
+bool TIdSocketHandle::Accept(TIdStackSocketHandle ASocket) {
+    Reset(true);
+    std::u16string ip;
+    uint16_t port = 0;
+    TIdIPVersion version = Id_IPv4;
+    const TIdStackSocketHandle accepted = GSocketStack->Accept(ASocket, ip, port, version);
+    if (accepted == Id_INVALID_SOCKET) return false;
+    AssignHandle(accepted);
+    UpdateBindingLocal();
+    // The peer as accept reported it: a peer that resets right after the accept cannot make the
+    // address query fail.
+    SetPeer(ip, port, version);
+    return true;
+}
+
+bool TIdSocketHandle::Accept(TIdSocketHandle& AListener) {
+    Reset(true);
+    std::u16string ip;
+    uint16_t port = 0;
+    TIdIPVersion version = Id_IPv4;
+    TIdStackSocketHandle accepted;
+    {
+        TUse use(AListener);
+        if (!use) return false;
+        accepted = GSocketStack->Accept(use.Socket(), ip, port, version);
+    }
+    if (accepted == Id_INVALID_SOCKET) return false;
+    AssignHandle(accepted);
+    UpdateBindingLocal();
+    SetPeer(ip, port, version);
+    return true;
+}
+
+void TIdSocketHandle::Connect() {
+    {
+        TUse use(*this);
+        if (!use) RaiseClosed(Id_WSAENOTSOCK);
+        GSocketStack->Connect(use.Socket(), FPeerIP, FPeerPort, FIPVersion);
+    }
+    std::lock_guard connection(FConnectionHandle);
+    if (FHandleAllocated.load()) {
+        UpdateBindingLocal();
+        UpdateBindingPeer();
+    }
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->GetSocketName(use.Socket(), FIP, FPort, FIPVersion);
+}
+
+void TIdSocketHandle::UpdateBindingPeer() {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->GetPeerName(use.Socket(), FPeerIP, FPeerPort, FIPVersion);
+}
+
+void TIdSocketHandle::SetBinding(const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion) {
+    FIP = AIP;
+    FPort = APort;
+    FIPVersion = AIPVersion;
+}
+
+void TIdSocketHandle::SetPeer(const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion) {
+    FPeerIP = AIP;
+    FPeerPort = APort;
+    FIPVersion = AIPVersion;
+}
+
+void TIdSocketHandle::Assign(const TIdSocketHandle& ASource) {
+    if (&ASource == this) return;
+    FIP = ASource.FIP;
+    FPort = ASource.FPort;
+    FPeerIP = ASource.FPeerIP;
+    FPeerPort = ASource.FPeerPort;
+    FIPVersion = ASource.FIPVersion;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfer
+
+int TIdSocketHandle::Receive(TIdByteArray& VBuffer) {
+    TUse use(*this);
+    if (!use) return 0;
+    return GSocketStack->Receive(use.Socket(), VBuffer);
+}
+
+int TIdSocketHandle::Send(const TIdByteArray& ABuffer, int AOffset, int ASize) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAESHUTDOWN);
+    return GSocketStack->Send(use.Socket(), ABuffer, AOffset, ASize);
+}
+
+int TIdSocketHandle::Send(const std::u16string& AData, IIdTextEncoding AByteEncoding) {
+    return Send(TextToBytes(AData, -1, 1, AByteEncoding), 0, -1);
+}
+
+int TIdSocketHandle::SendTo(const std::u16string& AIP, uint16_t APort, const TIdByteArray& ABuffer, int AOffset,
+                            int ASize, TIdIPVersion AIPVersion) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAESHUTDOWN);
+    return GSocketStack->SendTo(use.Socket(), ABuffer, AOffset, ASize, AIP, APort, AIPVersion);
+}
+
+int TIdSocketHandle::SendTo(const std::u16string& AIP, uint16_t APort, const std::u16string& AData,
+                            TIdIPVersion AIPVersion, IIdTextEncoding AByteEncoding) {
+    return SendTo(AIP, APort, TextToBytes(AData, -1, 1, AByteEncoding), 0, -1, AIPVersion);
+}
+
+int TIdSocketHandle::RecvFrom(TIdByteArray& VBuffer, std::u16string& VIP, uint16_t& VPort, TIdIPVersion& VIPVersion) {
+    TUse use(*this);
+    if (!use) return 0;
+    return GSocketStack->ReceiveFrom(use.Socket(), VBuffer, VIP, VPort, VIPVersion);
+}
+
+int64_t TIdSocketHandle::TransmitFile(const std::u16string& AFileName) {
+    if (!GTransmitFileHook) return 0;
+    TUse use(*this);
+    if (!use) return 0;
+    return GTransmitFileHook(use.Socket(), AFileName);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Readiness
+
+bool TIdSocketHandle::WaitReadable(int ATimeout, bool AClosedIsGraceful) {
+    bool result;
+    {
+        TUse use(*this);
+        if (!use) {
+            if (AClosedIsGraceful) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
+            RaiseClosed(Id_WSAENOTSOCK);
+        }
+        result = FReadSocketList->SelectRead(ATimeout);
+    }
+    TIdAntiFreezeBase::DoProcess(!result);
+    return result;
+}
+
+bool TIdSocketHandle::Select(int ATimeout) { return WaitReadable(ATimeout, false); }
+
+bool TIdSocketHandle::Readable(int AMSec) {
+    if (AMSec == TimeoutUseReadTimeout) AMSec = TimeoutForever;
+    if (TIdAntiFreezeBase::ShouldUse()) {
+        const int idle = TIdAntiFreezeBase::Instance()->IdleTimeOut();
+        if (AMSec == TimeoutForever) {
+            for (;;)
+                if (WaitReadable(idle, true)) return true;
+        }
+        while (AMSec > idle) {
+            if (WaitReadable(idle, true)) return true;
+            AMSec -= idle;
+        }
+    }
+    return WaitReadable(AMSec, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Options
+
+void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, int AOptVal) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->SetSocketOption(use.Socket(), ALevel, AOptName, AOptVal);
+}
+
+void TIdSocketHandle::GetSockOpt(int ALevel, int AOptName, int& VOptVal) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->GetSocketOption(use.Socket(), ALevel, AOptName, VOptVal);
+}
+
+void TIdSocketHandle::SetUseNagle(bool AValue) {
+    if (FUseNagle == AValue) return;
+    FUseNagle = AValue;
+    SetNagleOpt(AValue);
+}
+
+void TIdSocketHandle::SetNagleOpt(bool AEnabled) {
+    if (!FHandleAllocated.load() || FSocketType.load() != Id_SOCK_STREAM) return;
+    SetSockOpt(Id_IPPROTO_TCP, Id_TCP_NODELAY, AEnabled ? 0 : 1);
+}
+
+void TIdSocketHandle::SetIPVersion(TIdIPVersion AValue) {
+    if (AValue == FIPVersion) return;
+    if (FHandleAllocated.load()) EIdCannotSetIPVersionWhenConnected::Toss(RSCannotSetIPVersionWhenConnected);
+    FIPVersion = AValue;
+}
+
+void TIdSocketHandle::SetBroadcastEnabled(bool AValue) {
+    if (FBroadcastEnabled == AValue) return;
+    FBroadcastEnabled = AValue;
+    if (FHandleAllocated.load()) SetSockOpt(Id_SOL_SOCKET, Id_SO_BROADCAST, AValue ? 1 : 0);
+}
+
+void TIdSocketHandle::SetTTL(int AValue) {
+    if (FIPVersion == Id_IPv4)
+        SetSockOpt(Id_IPPROTO_IP, Id_IP_TTL, AValue);
+    else
+        SetSockOpt(Id_IPPROTO_IPv6, Id_IPV6_UNICAST_HOPS, AValue);
+}
+
+void TIdSocketHandle::SetMulticastTTL(uint8_t AValue) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->SetMulticastTTL(use.Socket(), AValue, FIPVersion);
+}
+
+void TIdSocketHandle::SetLoopBack(bool AValue) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->SetLoopBack(use.Socket(), AValue, FIPVersion);
+}
+
+void TIdSocketHandle::AddMulticastMembership(const std::u16string& AGroupIP) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->AddMulticastMembership(use.Socket(), AGroupIP, FIP, FIPVersion);
+}
+
+void TIdSocketHandle::DropMulticastMembership(const std::u16string& AGroupIP) {
+    TUse use(*this);
+    if (!use) RaiseClosed(Id_WSAENOTSOCK);
+    GSocketStack->DropMulticastMembership(use.Socket(), AGroupIP, FIP, FIPVersion);
+}
+
+void TIdSocketHandle::Broadcast(const std::u16string& AData, uint16_t APort, const std::u16string& AIP,
+                                IIdTextEncoding AByteEncoding) {
+    const std::u16string trimmed = Trim(AIP);
+    const std::u16string target = trimmed.empty() ? u"255.255.255.255" : GSocketStack->ResolveHost(trimmed, FIPVersion);
+    SetSockOpt(Id_SOL_SOCKET, Id_SO_BROADCAST, 1);
+    try {
+        SendTo(target, APort, AData, Id_IPv4, AByteEncoding);
+    } catch (...) {
+        if (FHandleAllocated.load()) SetSockOpt(Id_SOL_SOCKET, Id_SO_BROADCAST, FBroadcastEnabled ? 1 : 0);
+        throw;
+    }
+    SetSockOpt(Id_SOL_SOCKET, Id_SO_BROADCAST, FBroadcastEnabled ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Collection
+
+TIdSocketHandles::TIdSocketHandles(TComponent* AOwner) : FOwner(AOwner) {}
+
+TIdSocketHandles::~TIdSocketHandles() { Clear(); }
+
+TIdSocketHandle* TIdSocketHandles::Add() {
+    auto* item = new TIdSocketHandle(this);
+    item->SetPort(FDefaultPort);
+    return item;
+}
+
+void TIdSocketHandles::InsertItem(TIdSocketHandle* AItem) { FItems.push_back(AItem); }
+
+void TIdSocketHandles::RemoveItem(TIdSocketHandle* AItem) {
+    auto it = std::find(FItems.begin(), FItems.end(), AItem);
+    if (it != FItems.end()) FItems.erase(it);
+}
+
+TIdSocketHandle* TIdSocketHandles::BindingByHandle(TIdStackSocketHandle AHandle) {
+    for (auto it = FItems.rbegin(); it != FItems.rend(); ++it)
+        if ((*it)->Handle() == AHandle) return *it;
+    return nullptr;
+}
+
+void TIdSocketHandles::Assign(const TIdSocketHandles& ASource) {
+    if (&ASource == this) return;
+    Clear();
+    for (TIdSocketHandle* source : ASource.FItems) Add()->Assign(*source);
+}
+
+void TIdSocketHandles::Clear() {
+    std::vector<TIdSocketHandle*> items;
+    items.swap(FItems);
+    for (TIdSocketHandle* item : items) {
+        item->FCollection = nullptr;
+        delete item;
+    }
+}
+
+}  // namespace Id

@@ -1,0 +1,879 @@
+#include "stack/IdStackUnix.h"
+
+#include <arpa/inet.h>
+#include <endian.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "core/IdExceptionCore.h"
+#include "core/IdResourceStrings.h"
+
+namespace Id {
+
+bool GSocketLibraryStarted = false;
+const bool GIPv6FunctionsPresent = true;
+
+// ---------------------------------------------------------------------------------------------
+// Error numbers
+
+int TranslateErrnoToSocketError(int AErrno) {
+    switch (AErrno) {
+        case 0: return 0;
+        case EINTR: return Id_WSAEINTR;
+        case EBADF: return Id_WSAEBADF;
+        case EACCES:
+        case EPERM: return Id_WSAEACCES;
+        case EFAULT: return Id_WSAEFAULT;
+        case EINVAL: return Id_WSAEINVAL;
+        case EMFILE:
+        case ENFILE: return Id_WSAEMFILE;
+        case EWOULDBLOCK: return Id_WSAEWOULDBLOCK;  // EAGAIN is the same number here
+        case EINPROGRESS: return Id_WSAEINPROGRESS;
+        case EALREADY: return Id_WSAEALREADY;
+        case ENOTSOCK: return Id_WSAENOTSOCK;
+        case EDESTADDRREQ: return Id_WSAEDESTADDRREQ;
+        case EMSGSIZE: return Id_WSAEMSGSIZE;
+        case EPROTOTYPE: return Id_WSAEPROTOTYPE;
+        case ENOPROTOOPT: return Id_WSAENOPROTOOPT;
+        case EPROTONOSUPPORT: return Id_WSAEPROTONOSUPPORT;
+        case ESOCKTNOSUPPORT: return Id_WSAESOCKTNOSUPPORT;
+        case EOPNOTSUPP: return Id_WSAEOPNOTSUPP;  // ENOTSUP is the same number here
+        case EPFNOSUPPORT: return Id_WSAEPFNOSUPPORT;
+        case EAFNOSUPPORT: return Id_WSAEAFNOSUPPORT;
+        case EADDRINUSE: return Id_WSAEADDRINUSE;
+        case EADDRNOTAVAIL: return Id_WSAEADDRNOTAVAIL;
+        case ENETDOWN: return Id_WSAENETDOWN;
+        case ENETUNREACH: return Id_WSAENETUNREACH;
+        case ENETRESET: return Id_WSAENETRESET;
+        case ECONNABORTED: return Id_WSAECONNABORTED;
+        case ECONNRESET: return Id_WSAECONNRESET;
+        case ENOBUFS:
+        case ENOMEM: return Id_WSAENOBUFS;
+        case EISCONN: return Id_WSAEISCONN;
+        case ENOTCONN: return Id_WSAENOTCONN;
+        case ESHUTDOWN:
+        case EPIPE: return Id_WSAESHUTDOWN;
+        case ETOOMANYREFS: return Id_WSAETOOMANYREFS;
+        case ETIMEDOUT: return Id_WSAETIMEDOUT;
+        case ECONNREFUSED: return Id_WSAECONNREFUSED;
+        case ELOOP: return Id_WSAELOOP;
+        case ENAMETOOLONG: return Id_WSAENAMETOOLONG;
+        case EHOSTDOWN: return Id_WSAEHOSTDOWN;
+        case EHOSTUNREACH: return Id_WSAEHOSTUNREACH;
+        case ENOTEMPTY: return Id_WSAENOTEMPTY;
+        case EUSERS: return Id_WSAEUSERS;
+        case EDQUOT: return Id_WSAEDQUOT;
+        case ESTALE: return Id_WSAESTALE;
+        case EREMOTE: return Id_WSAEREMOTE;
+        default: return AErrno;
+    }
+}
+
+int TranslateSocketErrorToErrno(int AErr) {
+    switch (AErr) {
+        case Id_WSAEINTR: return EINTR;
+        case Id_WSAEBADF: return EBADF;
+        case Id_WSAEACCES: return EACCES;
+        case Id_WSAEFAULT: return EFAULT;
+        case Id_WSAEINVAL: return EINVAL;
+        case Id_WSAEMFILE: return EMFILE;
+        case Id_WSAEWOULDBLOCK: return EWOULDBLOCK;
+        case Id_WSAEINPROGRESS: return EINPROGRESS;
+        case Id_WSAEALREADY: return EALREADY;
+        case Id_WSAENOTSOCK: return ENOTSOCK;
+        case Id_WSAEDESTADDRREQ: return EDESTADDRREQ;
+        case Id_WSAEMSGSIZE: return EMSGSIZE;
+        case Id_WSAEPROTOTYPE: return EPROTOTYPE;
+        case Id_WSAENOPROTOOPT: return ENOPROTOOPT;
+        case Id_WSAEPROTONOSUPPORT: return EPROTONOSUPPORT;
+        case Id_WSAESOCKTNOSUPPORT: return ESOCKTNOSUPPORT;
+        case Id_WSAEOPNOTSUPP: return EOPNOTSUPP;
+        case Id_WSAEPFNOSUPPORT: return EPFNOSUPPORT;
+        case Id_WSAEAFNOSUPPORT: return EAFNOSUPPORT;
+        case Id_WSAEADDRINUSE: return EADDRINUSE;
+        case Id_WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
+        case Id_WSAENETDOWN: return ENETDOWN;
+        case Id_WSAENETUNREACH: return ENETUNREACH;
+        case Id_WSAENETRESET: return ENETRESET;
+        case Id_WSAECONNABORTED: return ECONNABORTED;
+        case Id_WSAECONNRESET: return ECONNRESET;
+        case Id_WSAENOBUFS: return ENOBUFS;
+        case Id_WSAEISCONN: return EISCONN;
+        case Id_WSAENOTCONN: return ENOTCONN;
+        case Id_WSAESHUTDOWN: return ESHUTDOWN;
+        case Id_WSAETOOMANYREFS: return ETOOMANYREFS;
+        case Id_WSAETIMEDOUT: return ETIMEDOUT;
+        case Id_WSAECONNREFUSED: return ECONNREFUSED;
+        case Id_WSAELOOP: return ELOOP;
+        case Id_WSAENAMETOOLONG: return ENAMETOOLONG;
+        case Id_WSAEHOSTDOWN: return EHOSTDOWN;
+        case Id_WSAEHOSTUNREACH: return EHOSTUNREACH;
+        case Id_WSAENOTEMPTY: return ENOTEMPTY;
+        case Id_WSAEUSERS: return EUSERS;
+        case Id_WSAEDQUOT: return EDQUOT;
+        case Id_WSAESTALE: return ESTALE;
+        case Id_WSAEREMOTE: return EREMOTE;
+        default: return AErr;
+    }
+}
+
+int AddrInfoErrorToSocketError(int AErrorCode) {
+    switch (AErrorCode) {
+        case 0: return 0;
+        case EAI_AGAIN: return Id_WSATRY_AGAIN;
+        case EAI_BADFLAGS: return Id_WSAEINVAL;
+        case EAI_FAIL: return Id_WSANO_RECOVERY;
+        case EAI_FAMILY: return Id_WSAEAFNOSUPPORT;
+        case EAI_MEMORY: return Id_WSA_NOT_ENOUGH_MEMORY;
+#ifdef EAI_NODATA
+        case EAI_NODATA: return Id_WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+        // The host has no address of the family asked for: "valid name, no data of that type".
+        case EAI_ADDRFAMILY: return Id_WSANO_DATA;
+#endif
+        case EAI_NONAME: return Id_WSAHOST_NOT_FOUND;
+        case EAI_SERVICE: return Id_WSATYPE_NOT_FOUND;
+        case EAI_SOCKTYPE: return Id_WSAESOCKTNOSUPPORT;
+        case EAI_OVERFLOW: return Id_WSAEFAULT;
+        default: return AErrorCode;
+    }
+}
+
+namespace {
+
+inline int Fd(TIdStackSocketHandle ASocket) { return static_cast<int>(ASocket); }
+
+// A caller that passes the Windows option level for socket options (0xFFFF) and its option numbers
+// gets the platform's; every other level and number is the platform's already.
+void NativeSockOpt(int& VLevel, int& VOptName) {
+    if (VLevel != 0xFFFF) return;
+    VLevel = SOL_SOCKET;
+    switch (VOptName) {
+        case 0x0001: VOptName = SO_DEBUG; break;
+        case 0x0002: VOptName = SO_ACCEPTCONN; break;
+        case 0x0004: VOptName = SO_REUSEADDR; break;
+        case 0x0008: VOptName = SO_KEEPALIVE; break;
+        case 0x0010: VOptName = SO_DONTROUTE; break;
+        case 0x0020: VOptName = SO_BROADCAST; break;
+        case 0x0080: VOptName = SO_LINGER; break;
+        case 0x0100: VOptName = SO_OOBINLINE; break;
+        case 0x1001: VOptName = SO_SNDBUF; break;
+        case 0x1002: VOptName = SO_RCVBUF; break;
+        case 0x1003: VOptName = SO_SNDLOWAT; break;
+        case 0x1004: VOptName = SO_RCVLOWAT; break;
+        case 0x1005: VOptName = SO_SNDTIMEO; break;
+        case 0x1006: VOptName = SO_RCVTIMEO; break;
+        case 0x1007: VOptName = SO_ERROR; break;
+        case 0x1008: VOptName = SO_TYPE; break;
+        default: break;
+    }
+}
+
+// Raises a socket error through the process's stack, or with the base texts when there is none.
+[[noreturn]] void RaiseStackError(int AErr) {
+    if (GBSDStack) GBSDStack->RaiseSocketError(AErr);
+    const std::u16string message = FormatInvariant(RSStackError, AErr, u"");
+    if (AErr == Id_WSAENOTSOCK) throw EIdNotASocket::CreateError(AErr, message);
+    throw EIdSocketError::CreateError(AErr, message);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The stack
+
+TIdStack* CreateStackUnix() { return new TIdStackUnix; }
+
+TIdStackUnix::TIdStackUnix() {
+    // Constructed under the stack lock (IncUsage); nothing to load on this platform.
+    GSocketLibraryStarted = true;
+}
+
+TIdStackUnix::~TIdStackUnix() = default;
+
+int TIdStackUnix::FillSockAddr(void* VAddr, const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion,
+                               bool AParseIP) {
+    switch (AIPVersion) {
+        case Id_IPv4: {
+            auto* addr = static_cast<sockaddr_in*>(VAddr);
+            std::memset(addr, 0, sizeof(*addr));
+            addr->sin_family = AF_INET;
+            if (AParseIP) TranslateStringToTInAddr(AIP, &addr->sin_addr, Id_IPv4);
+            addr->sin_port = htons(APort);
+            return sizeof(sockaddr_in);
+        }
+        case Id_IPv6: {
+            auto* addr = static_cast<sockaddr_in6*>(VAddr);
+            std::memset(addr, 0, sizeof(*addr));
+            addr->sin6_family = AF_INET6;
+            if (AParseIP) TranslateStringToTInAddr(AIP, &addr->sin6_addr, Id_IPv6);
+            addr->sin6_port = htons(APort);
+            return sizeof(sockaddr_in6);
+        }
+    }
+    RaiseUnsupportedIPVersion();
+}
+
+void TIdStackUnix::DecodeSockAddr(const void* AAddr, std::u16string& VIP, uint16_t& VPort, TIdIPVersion& VIPVersion) {
+    const auto* storage = static_cast<const sockaddr_storage*>(AAddr);
+    switch (storage->ss_family) {
+        case AF_INET: {
+            const auto* addr = reinterpret_cast<const sockaddr_in*>(storage);
+            VIP = TranslateTInAddrToString(&addr->sin_addr, Id_IPv4);
+            VPort = ntohs(addr->sin_port);
+            VIPVersion = Id_IPv4;
+            return;
+        }
+        case AF_INET6: {
+            const auto* addr = reinterpret_cast<const sockaddr_in6*>(storage);
+            VIP = TranslateTInAddrToString(&addr->sin6_addr, Id_IPv6);
+            VPort = ntohs(addr->sin6_port);
+            VIPVersion = Id_IPv6;
+            return;
+        }
+        default: RaiseUnsupportedIPVersion();
+    }
+}
+
+TIdStackSocketHandle TIdStackUnix::WSSocket(int AFamily, int AStruct, int AProtocol, bool) {
+    const int fd = ::socket(AFamily, AStruct | SOCK_CLOEXEC, AProtocol);
+    if (fd < 0) return Id_INVALID_SOCKET;
+    if (AFamily == AF_INET6) {
+        // IPv6 sockets carry IPv6 only, so that an IPv4 and an IPv6 binding can share a port.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+    }
+    return static_cast<TIdStackSocketHandle>(fd);
+}
+
+void TIdStackUnix::Bind(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
+                        TIdIPVersion AIPVersion) {
+    sockaddr_storage addr{};
+    const int len = FillSockAddr(&addr, AIP, APort, AIPVersion, !AIP.empty());
+    CheckForSocketError(::bind(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len)));
+}
+
+void TIdStackUnix::Listen(TIdStackSocketHandle ASocket, int ABackLog) {
+    CheckForSocketError(::listen(Fd(ASocket), ABackLog));
+}
+
+TIdStackSocketHandle TIdStackUnix::Accept(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
+                                          TIdIPVersion& VIPVersion) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    int fd;
+    do {
+        len = sizeof(addr);
+        fd = ::accept4(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Id_INVALID_SOCKET;
+    if (addr.ss_family != AF_INET && addr.ss_family != AF_INET6) {
+        ::close(fd);
+        RaiseUnsupportedIPVersion();
+    }
+    DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
+    return static_cast<TIdStackSocketHandle>(fd);
+}
+
+void TIdStackUnix::Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
+                           TIdIPVersion AIPVersion) {
+    sockaddr_storage addr{};
+    const int len = FillSockAddr(&addr, AIP, APort, AIPVersion, true);
+    int result = ::connect(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len));
+    if (result < 0 && errno == EINTR) {
+        // The connection goes on in the background after a signal; wait for its outcome.
+        pollfd entry{Fd(ASocket), POLLOUT, 0};
+        int waited;
+        do {
+            waited = ::poll(&entry, 1, -1);
+        } while (waited < 0 && errno == EINTR);
+        int error = 0;
+        socklen_t errorLen = sizeof(error);
+        if (waited < 0 || ::getsockopt(Fd(ASocket), SOL_SOCKET, SO_ERROR, &error, &errorLen) < 0) {
+            result = -1;
+        } else if (error != 0) {
+            errno = error;
+            result = -1;
+        } else {
+            result = 0;
+        }
+    }
+    CheckForSocketError(result);
+}
+
+void TIdStackUnix::GetSocketName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
+                                 TIdIPVersion& VIPVersion) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    CheckForSocketError(::getsockname(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), &len));
+    DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
+}
+
+void TIdStackUnix::GetPeerName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
+                               TIdIPVersion& VIPVersion) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    CheckForSocketError(::getpeername(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), &len));
+    DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
+}
+
+void TIdStackUnix::Disconnect(TIdStackSocketHandle ASocket) {
+    // Both directions, so that a thread blocked on the socket wakes before the number goes.
+    WSShutdownHandle(ASocket, SHUT_RDWR);
+    WSCloseHandle(ASocket);
+}
+
+int TIdStackUnix::IOControl(TIdStackSocketHandle ASocket, uint32_t ACmd, uint32_t& VArg) {
+    int arg = static_cast<int>(VArg);
+    const int result = ::ioctl(Fd(ASocket), static_cast<unsigned long>(ACmd), &arg);
+    VArg = static_cast<uint32_t>(arg);
+    return result;
+}
+
+int TIdStackUnix::WSCloseHandle(TIdStackSocketHandle ASocket) { return ::close(Fd(ASocket)); }
+
+int TIdStackUnix::WSShutdownHandle(TIdStackSocketHandle ASocket, int AHow) { return ::shutdown(Fd(ASocket), AHow); }
+
+int TIdStackUnix::WSReceive(TIdStackSocketHandle ASocket, void* VBuffer, int ABufferLength, int AFlags) {
+    ssize_t result;
+    do {
+        result = ::recv(Fd(ASocket), VBuffer, static_cast<size_t>(ABufferLength < 0 ? 0 : ABufferLength), AFlags);
+    } while (result < 0 && errno == EINTR);
+    return static_cast<int>(result);
+}
+
+int TIdStackUnix::WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) {
+    ssize_t result;
+    do {
+        // MSG_NOSIGNAL: a peer that has gone is an error code here, never a signal.
+        result = ::send(Fd(ASocket), ABuffer, static_cast<size_t>(ABufferLength < 0 ? 0 : ABufferLength),
+                        AFlags | MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    return CheckForSocketError(static_cast<int>(result));
+}
+
+int TIdStackUnix::RecvFrom(TIdStackSocketHandle ASocket, void* VBuffer, int ALength, int AFlags, std::u16string& VIP,
+                           uint16_t& VPort, TIdIPVersion& VIPVersion) {
+    sockaddr_storage addr{};
+    socklen_t len;
+    ssize_t result;
+    do {
+        len = sizeof(addr);
+        result = ::recvfrom(Fd(ASocket), VBuffer, static_cast<size_t>(ALength < 0 ? 0 : ALength), AFlags,
+                            reinterpret_cast<sockaddr*>(&addr), &len);
+    } while (result < 0 && errno == EINTR);
+    if (result >= 0 && (addr.ss_family == AF_INET || addr.ss_family == AF_INET6))
+        DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
+    return static_cast<int>(result);
+}
+
+void TIdStackUnix::WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags,
+                            const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion) {
+    sockaddr_storage addr{};
+    const int len = FillSockAddr(&addr, AIP, APort, AIPVersion, true);
+    ssize_t result;
+    do {
+        result = ::sendto(Fd(ASocket), ABuffer, static_cast<size_t>(ABufferLength), AFlags | MSG_NOSIGNAL,
+                          reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len));
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        if (WSGetLastError() == Id_WSAEMSGSIZE) EIdPackageSizeTooBig::Toss(RSPackageSizeTooBig);
+        RaiseLastSocketError();
+    }
+    if (result < ABufferLength) EIdNotAllBytesSent::Toss(RSNotAllBytesSent);
+}
+
+int TIdStackUnix::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) {
+    sockaddr_storage source{};
+    iovec io{VBuffer.data(), VBuffer.size()};
+    alignas(cmsghdr) uint8_t control[256];
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof(source);
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t result;
+    do {
+        result = ::recvmsg(Fd(ASocket), &message, 0);
+    } while (result < 0 && errno == EINTR);
+    CheckForSocketError(static_cast<int>(result));
+    APkt = TIdPacketInfo{};
+    if (source.ss_family == AF_INET || source.ss_family == AF_INET6)
+        DecodeSockAddr(&source, APkt.SourceIP, APkt.SourcePort, APkt.SourceIPVersion);
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof(info));
+            APkt.DestIP = TranslateTInAddrToString(&info.ipi_addr, Id_IPv4);
+            APkt.DestIF = static_cast<uint32_t>(info.ipi_ifindex);
+            APkt.DestIPVersion = Id_IPv4;
+        } else if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_TTL) {
+            int ttl = 0;
+            std::memcpy(&ttl, CMSG_DATA(header), sizeof(ttl));
+            APkt.TTL = static_cast<uint8_t>(ttl);
+        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof(info));
+            APkt.DestIP = TranslateTInAddrToString(&info.ipi6_addr, Id_IPv6);
+            APkt.DestIF = info.ipi6_ifindex;
+            APkt.DestIPVersion = Id_IPv6;
+        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_HOPLIMIT) {
+            int hops = 0;
+            std::memcpy(&hops, CMSG_DATA(header), sizeof(hops));
+            APkt.TTL = static_cast<uint8_t>(hops);
+        }
+    }
+    return static_cast<int>(result);
+}
+
+void TIdStackUnix::GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int& AOptVal) {
+    int value = 0;
+    int len = sizeof(value);
+    CheckForSocketError(WSGetSockOpt(ASocket, ALevel, AOptName, &value, len));
+    AOptVal = value;
+}
+
+void TIdStackUnix::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) {
+    SetSocketOption(ASocket, ALevel, AOptName, &AOptVal, sizeof(AOptVal));
+}
+
+void TIdStackUnix::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
+                                   int AOptLen) {
+    NativeSockOpt(ALevel, AOptName);
+    CheckForSocketError(::setsockopt(Fd(ASocket), ALevel, AOptName, AOptVal, static_cast<socklen_t>(AOptLen)));
+}
+
+int TIdStackUnix::WSGetSockOpt(TIdStackSocketHandle ASocket, int ALevel, int AOptName, void* AOptVal, int& AOptLen) {
+    NativeSockOpt(ALevel, AOptName);
+    socklen_t len = static_cast<socklen_t>(AOptLen);
+    const int result = ::getsockopt(Fd(ASocket), ALevel, AOptName, AOptVal, &len);
+    AOptLen = static_cast<int>(len);
+    return result;
+}
+
+void TIdStackUnix::SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) {
+    const int flags = CheckForSocketError(::fcntl(Fd(ASocket), F_GETFL));
+    const int wanted = ABlocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    CheckForSocketError(::fcntl(Fd(ASocket), F_SETFL, wanted));
+}
+
+bool TIdStackUnix::WouldBlock(int AResult) { return CheckForSocketError(AResult, {Id_WSAEWOULDBLOCK}) != 0; }
+
+int TIdStackUnix::WSGetLastError() { return TranslateErrnoToSocketError(errno); }
+
+void TIdStackUnix::WSSetLastError(int AErr) { errno = TranslateSocketErrorToErrno(AErr); }
+
+std::u16string TIdStackUnix::WSTranslateSocketErrorMsg(int AErr) {
+    if (AErr == Id_WSAHOST_NOT_FOUND) return FormatInvariant(RSStackError, AErr, RSStackHOST_NOT_FOUND);
+    return TIdStackBSDBase::WSTranslateSocketErrorMsg(AErr);
+}
+
+uint16_t TIdStackUnix::HostToNetwork(uint16_t AValue) { return htons(AValue); }
+uint32_t TIdStackUnix::HostToNetwork(uint32_t AValue) { return htonl(AValue); }
+uint64_t TIdStackUnix::HostToNetwork(uint64_t AValue) { return htobe64(AValue); }
+uint16_t TIdStackUnix::NetworkToHost(uint16_t AValue) { return ntohs(AValue); }
+uint32_t TIdStackUnix::NetworkToHost(uint32_t AValue) { return ntohl(AValue); }
+uint64_t TIdStackUnix::NetworkToHost(uint64_t AValue) { return be64toh(AValue); }
+
+bool TIdStackUnix::CheckIPVersionSupport(TIdIPVersion AIPVersion) {
+    CheckIPVersion(AIPVersion);
+    const TIdStackSocketHandle probe = WSSocket(IdIPFamily(AIPVersion), SOCK_STREAM, 0, false);
+    if (probe == Id_INVALID_SOCKET) return false;
+    WSCloseHandle(probe);
+    return true;
+}
+
+bool TIdStackUnix::SupportsIPv6() { return CheckIPVersionSupport(Id_IPv6); }
+
+void TIdStackUnix::RaiseAddrInfoError(int AErrorCode) {
+    if (AErrorCode == EAI_SYSTEM) RaiseLastOSError(errno);
+    RaiseSocketError(AddrInfoErrorToSocketError(AErrorCode));
+    std::abort();  // an override of RaiseSocketError must not return
+}
+
+namespace {
+struct TAddrInfoFree {
+    void operator()(addrinfo* AList) const {
+        if (AList) ::freeaddrinfo(AList);
+    }
+};
+using TAddrInfoList = std::unique_ptr<addrinfo, TAddrInfoFree>;
+}  // namespace
+
+std::u16string TIdStackUnix::NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) {
+    CheckIPVersion(AIPVersion);
+    addrinfo hints{};
+    hints.ai_family = IdIPFamily(AIPVersion);
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    const int error = ::getaddrinfo(ToUtf8(AHostName).c_str(), nullptr, &hints, &raw);
+    TAddrInfoList list(raw);
+    if (error != 0) RaiseAddrInfoError(error);
+    if (!list || !list->ai_addr) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
+    if (AIPVersion == Id_IPv6)
+        return TranslateTInAddrToString(&reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr, Id_IPv6);
+    return TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr, Id_IPv4);
+}
+
+std::u16string TIdStackUnix::HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion) {
+    CheckIPVersion(AIPVersion);
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    hints.ai_family = IdIPFamily(AIPVersion);
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    int error = ::getaddrinfo(ToUtf8(AAddress).c_str(), nullptr, &hints, &raw);
+    TAddrInfoList list(raw);
+    if (error != 0) RaiseAddrInfoError(error);
+    if (!list || !list->ai_addr) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
+    char host[1025] = {};
+    error = ::getnameinfo(list->ai_addr, list->ai_addrlen, host, sizeof(host), nullptr, 0, NI_NAMEREQD);
+    if (error != 0) RaiseAddrInfoError(error);
+    return FromUtf8(host);
+}
+
+std::u16string TIdStackUnix::QueryLocalHostName() {
+    char name[251] = {};
+    ::gethostname(name, 250);
+    name[250] = '\0';
+    return FromUtf8(name);
+}
+
+void TIdStackUnix::AddLocalAddressesToList(TStrings& AAddresses) {
+    // The interface list, not the host name's resolution: on this platform the host name often
+    // resolves to a loopback alias only. Loopback addresses are listed only when there is nothing else.
+    ifaddrs* raw = nullptr;
+    if (::getifaddrs(&raw) != 0) RaiseLastSocketError();
+    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
+    std::vector<std::u16string> others;
+    std::vector<std::u16string> loopbacks;
+    for (ifaddrs* entry = list.get(); entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP)) continue;
+        const std::u16string text =
+            TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, Id_IPv4);
+        ((entry->ifa_flags & IFF_LOOPBACK) ? loopbacks : others).push_back(text);
+    }
+    AAddresses.BeginUpdate();
+    try {
+        for (const auto& text : others.empty() ? loopbacks : others) AAddresses.Add(text);
+    } catch (...) {
+        AAddresses.EndUpdate();
+        throw;
+    }
+    AAddresses.EndUpdate();
+}
+
+uint16_t TIdStackUnix::WSGetServByName(const std::u16string& AServiceName) {
+    servent entry{};
+    servent* found = nullptr;
+    char buffer[1024];
+    ::getservbyname_r(ToUtf8(AServiceName).c_str(), nullptr, &entry, buffer, sizeof(buffer), &found);
+    if (found) return ntohs(static_cast<uint16_t>(found->s_port));
+    try {
+        return static_cast<uint16_t>(StrToInt(Trim(AServiceName)));
+    } catch (const EConvertError&) {
+        EIdInvalidServiceName::Toss(FormatInvariant(RSInvalidServiceName, AServiceName));
+    }
+}
+
+TStrings* TIdStackUnix::WSGetServByPort(uint16_t APortNumber) {
+    auto result = std::make_unique<TStringList>();
+    servent entry{};
+    servent* found = nullptr;
+    char buffer[1024];
+    ::getservbyport_r(htons(APortNumber), nullptr, &entry, buffer, sizeof(buffer), &found);
+    if (found) {
+        result->Add(FromUtf8(found->s_name));
+        for (char** alias = found->s_aliases; alias && *alias; ++alias) result->Add(FromUtf8(*alias));
+    }
+    return result.release();
+}
+
+void TIdStackUnix::WriteChecksum(TIdStackSocketHandle, TIdByteArray& VBuffer, int AOffset, const std::u16string& AIP,
+                                 uint16_t APort, TIdIPVersion AIPVersion) {
+    CheckIPVersion(AIPVersion);
+    if (AOffset < 0 || static_cast<size_t>(AOffset) + 2 > VBuffer.size()) return;
+    StoreUInt16(VBuffer, AOffset, 0);
+    if (AIPVersion == Id_IPv4) {
+        StoreUInt16(VBuffer, AOffset, CalcCheckSum(VBuffer));
+        return;
+    }
+    // ICMPv6 is summed over a pseudo-header: source, destination, length, next header.
+    // The source is the address the routing table picks for the destination.
+    uint8_t source[16] = {};
+    uint8_t dest[16] = {};
+    TranslateStringToTInAddr(AIP, dest, Id_IPv6);
+    const TIdStackSocketHandle probe = WSSocket(AF_INET6, SOCK_DGRAM, 0);
+    if (probe == Id_INVALID_SOCKET) RaiseLastSocketError();
+    try {
+        sockaddr_storage addr{};
+        const int len = FillSockAddr(&addr, AIP, APort, Id_IPv6, true);
+        CheckForSocketError(::connect(Fd(probe), reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len)));
+        sockaddr_in6 local{};
+        socklen_t localLen = sizeof(local);
+        CheckForSocketError(::getsockname(Fd(probe), reinterpret_cast<sockaddr*>(&local), &localLen));
+        std::memcpy(source, &local.sin6_addr, 16);
+    } catch (...) {
+        WSCloseHandle(probe);
+        throw;
+    }
+    WSCloseHandle(probe);
+    TIdByteArray pseudo(40 + VBuffer.size(), 0);
+    std::memcpy(pseudo.data(), source, 16);
+    std::memcpy(pseudo.data() + 16, dest, 16);
+    const uint32_t length = htonl(static_cast<uint32_t>(VBuffer.size()));
+    std::memcpy(pseudo.data() + 32, &length, 4);
+    pseudo[39] = IPPROTO_ICMPV6;
+    std::memcpy(pseudo.data() + 40, VBuffer.data(), VBuffer.size());
+    StoreUInt16(VBuffer, AOffset, CalcCheckSum(pseudo));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket list
+
+TIdSocketList* CreateSocketListUnix() { return new TIdSocketListUnix; }
+
+TIdSocketListUnix::TIdSocketListUnix() = default;
+TIdSocketListUnix::~TIdSocketListUnix() = default;
+
+void TIdSocketListUnix::Add(TIdStackSocketHandle AHandle) {
+    std::lock_guard guard(FLock);
+    if (FFDSet.fd_count >= TIdFDSet::Capacity) EIdStackSetSizeExceeded::Toss(RSSetSizeExceeded);
+    FFDSet.fd_array[FFDSet.fd_count++] = AHandle;
+}
+
+void TIdSocketListUnix::Remove(TIdStackSocketHandle AHandle) {
+    std::lock_guard guard(FLock);
+    for (uint32_t i = 0; i < FFDSet.fd_count; ++i) {
+        if (FFDSet.fd_array[i] == AHandle) {
+            FFDSet.fd_array[i] = FFDSet.fd_array[FFDSet.fd_count - 1];
+            FFDSet.fd_array[FFDSet.fd_count - 1] = 0;
+            --FFDSet.fd_count;
+            return;
+        }
+    }
+}
+
+int TIdSocketListUnix::Count() {
+    std::lock_guard guard(FLock);
+    return static_cast<int>(FFDSet.fd_count);
+}
+
+void TIdSocketListUnix::Clear() {
+    std::lock_guard guard(FLock);
+    FFDSet.fd_count = 0;
+}
+
+bool TIdSocketListUnix::ContainsSocket(TIdStackSocketHandle AHandle) {
+    std::lock_guard guard(FLock);
+    for (uint32_t i = 0; i < FFDSet.fd_count; ++i)
+        if (FFDSet.fd_array[i] == AHandle) return true;
+    return false;
+}
+
+TIdStackSocketHandle TIdSocketListUnix::HandleAt(int AIndex) {
+    std::lock_guard guard(FLock);
+    if (AIndex < 0 || static_cast<uint32_t>(AIndex) >= FFDSet.fd_count) EIdStackSetSizeExceeded::Toss(RSSetSizeExceeded);
+    return FFDSet.fd_array[static_cast<size_t>(AIndex)];
+}
+
+TIdSocketList* TIdSocketListUnix::Clone() {
+    auto result = std::make_unique<TIdSocketListUnix>();
+    {
+        std::lock_guard guard(FLock);
+        result->FFDSet = FFDSet;
+    }
+    return result.release();
+}
+
+void TIdSocketListUnix::GetFDSet(TIdFDSet& VSet) {
+    std::lock_guard guard(FLock);
+    VSet = FFDSet;
+}
+
+void TIdSocketListUnix::SetFDSet(const TIdFDSet& ASet) {
+    std::lock_guard guard(FLock);
+    FFDSet = ASet;
+}
+
+bool TIdSocketListUnix::SelectRead(int ATimeout) {
+    TIdFDSet copy;
+    GetFDSet(copy);
+    WaitOnSets(&copy, nullptr, nullptr, ATimeout);
+    return copy.fd_count > 0;
+}
+
+namespace {
+// A list's handles as a set; lists of another class are read through their items.
+void ReadSet(TIdSocketList* AList, TIdFDSet& VSet) {
+    if (auto* unixList = dynamic_cast<TIdSocketListUnix*>(AList)) {
+        unixList->GetFDSet(VSet);
+        return;
+    }
+    AList->Lock();
+    try {
+        VSet.fd_count = 0;
+        const int count = AList->Count();
+        for (int i = 0; i < count && VSet.fd_count < TIdFDSet::Capacity; ++i) VSet.fd_array[VSet.fd_count++] = AList->Items(i);
+    } catch (...) {
+        AList->Unlock();
+        throw;
+    }
+    AList->Unlock();
+}
+
+void WriteSet(TIdSocketList* AList, const TIdFDSet& ASet) {
+    if (auto* unixList = dynamic_cast<TIdSocketListUnix*>(AList)) {
+        unixList->SetFDSet(ASet);
+        return;
+    }
+    AList->Lock();
+    try {
+        AList->Clear();
+        for (uint32_t i = 0; i < ASet.fd_count; ++i) AList->Add(ASet.fd_array[i]);
+    } catch (...) {
+        AList->Unlock();
+        throw;
+    }
+    AList->Unlock();
+}
+}  // namespace
+
+bool TIdSocketListUnix::SelectReadList(TIdSocketList*& VSocketList, int ATimeout) {
+    TIdFDSet copy;
+    GetFDSet(copy);
+    if (!WaitOnSets(&copy, nullptr, nullptr, ATimeout) || copy.fd_count == 0) return false;
+    if (!VSocketList) VSocketList = CreateSocketList();
+    WriteSet(VSocketList, copy);
+    return true;
+}
+
+bool TIdSocketListUnix::DoSelect(TIdSocketList* AReadList, TIdSocketList* AWriteList, TIdSocketList* AExceptList,
+                                 int ATimeout) {
+    TIdFDSet readSet, writeSet, exceptSet;
+    if (AReadList) ReadSet(AReadList, readSet);
+    if (AWriteList) ReadSet(AWriteList, writeSet);
+    if (AExceptList) ReadSet(AExceptList, exceptSet);
+    const bool result = WaitOnSets(AReadList ? &readSet : nullptr, AWriteList ? &writeSet : nullptr,
+                                   AExceptList ? &exceptSet : nullptr, ATimeout);
+    if (AReadList) WriteSet(AReadList, readSet);
+    if (AWriteList) WriteSet(AWriteList, writeSet);
+    if (AExceptList) WriteSet(AExceptList, exceptSet);
+    return result;
+}
+
+bool TIdSocketListUnix::WaitOnSets(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdFDSet* VExceptSet, int ATimeout) {
+    // One poll entry per slot, at most 3 x 64, on the stack: no allocation on the wait path.
+    std::array<pollfd, 3 * TIdFDSet::Capacity> entries;
+    TIdFDSet* sets[3] = {VReadSet, VWriteSet, VExceptSet};
+    const short requested[3] = {POLLIN, POLLOUT, POLLPRI};
+    // What select(2) would count as ready in each set.
+    const short readyMask[3] = {POLLIN | POLLHUP | POLLERR | POLLRDHUP, POLLOUT | POLLHUP | POLLERR, POLLPRI};
+    nfds_t count = 0;
+    for (int s = 0; s < 3; ++s) {
+        if (!sets[s]) continue;
+        for (uint32_t i = 0; i < sets[s]->fd_count; ++i)
+            entries[count++] = pollfd{static_cast<int>(sets[s]->fd_array[i]), requested[s], 0};
+    }
+    if (count == 0) RaiseStackError(Id_WSAEINVAL);
+
+    const int timeout = ATimeout < 0 ? -1 : ATimeout;
+    const uint32_t start = TickNow();
+    int result;
+    for (;;) {
+        int wait = timeout;
+        if (timeout > 0) {
+            const uint32_t spent = TickSpan(start, TickNow());
+            wait = spent >= static_cast<uint32_t>(timeout) ? 0 : timeout - static_cast<int>(spent);
+        }
+        result = ::poll(entries.data(), count, wait);
+        if (result >= 0 || errno != EINTR) break;
+    }
+    if (result < 0) RaiseStackError(TranslateErrnoToSocketError(errno));
+
+    bool any = false;
+    nfds_t index = 0;
+    for (int s = 0; s < 3; ++s) {
+        if (!sets[s]) continue;
+        TIdFDSet ready;
+        for (uint32_t i = 0; i < sets[s]->fd_count; ++i, ++index) {
+            if (entries[index].revents & POLLNVAL) RaiseStackError(Id_WSAENOTSOCK);
+            if (entries[index].revents & readyMask[s]) ready.fd_array[ready.fd_count++] = sets[s]->fd_array[i];
+        }
+        any = any || ready.fd_count > 0;
+        *sets[s] = ready;
+    }
+    return any;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole-file send
+
+int64_t UnixTransmitFile(TIdStackSocketHandle ASocket, const std::u16string& AFileName) {
+    const int file = ::open(ToUtf8(AFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return 0;
+    struct stat info {};
+    if (::fstat(file, &info) != 0) {
+        ::close(file);
+        return 0;
+    }
+    ::posix_fadvise(file, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    // sendfile(2) has no MSG_NOSIGNAL: hold SIGPIPE back on this thread while it runs and take away
+    // one that it raised, so that a vanished peer is an error result, never a signal.
+    sigset_t pipeSet, oldSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool pipeWasPending = sigismember(&pending, SIGPIPE) == 1;
+
+    const int64_t size = info.st_size;
+    int64_t sent = 0;
+    bool failed = false;
+    bool brokenPipe = false;
+    off_t offset = 0;
+    while (sent < size) {
+        const ssize_t n = ::sendfile(static_cast<int>(ASocket), file, &offset, static_cast<size_t>(size - sent));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            brokenPipe = errno == EPIPE;
+            failed = true;
+            break;
+        }
+        if (n == 0) {
+            failed = true;  // the file shrank while it was being sent
+            break;
+        }
+        sent += n;
+    }
+    if (brokenPipe && !pipeWasPending) {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+    ::close(file);
+    return failed ? 0 : size;
+}
+
+}  // namespace Id

@@ -1,0 +1,385 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <memory>
+#include <thread>
+
+#include "core/IdExceptionCore.h"
+#include "io/IdIOHandler.h"
+#include "io/IdServerIOHandlerStack.h"
+#include "io/IdTCPConnection.h"
+#include "server/IdTCPServer.h"
+#include "server/ServerTestSupport.h"
+#include "stack/IdSocketHandle.h"
+#include "stack/IdStack.h"
+#include "threads/IdScheduler.h"
+
+using namespace Id;
+using namespace IdTest;
+
+namespace {
+
+std::string Text(const std::u16string& AText) { return ToUtf8(AText); }
+
+// Answers every line with "echo:" + line; a closed or broken connection ends the call quietly.
+void EchoExecute(TIdContext* AContext) {
+    try {
+        TIdIOHandler* io = AContext->Connection()->IOHandler();
+        const std::u16string line = io->ReadLn(u"\r\n", 200);
+        if (!line.empty()) io->WriteLn(u"echo:" + line);
+    } catch (const Exception&) {
+    }
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FServer = std::make_unique<TIdTCPServer>();
+        FServer->SetName(u"Srv");
+    }
+    void TearDown() override { FServer.reset(); }
+
+    // One IPv4 loopback binding on a port the system picks.
+    uint16_t StartOnLoopback() {
+        TIdSocketHandle* binding = FServer->Bindings()->Add();
+        binding->SetIP(u"127.0.0.1");
+        binding->SetPort(0);
+        FServer->SetActive(true);
+        return FServer->Bindings()->Items(0)->Port();
+    }
+
+    std::unique_ptr<TIdTCPServer> FServer;
+};
+
+}  // namespace
+
+TEST_F(ServerTest, ServesLinesAndRaisesClientEventsInOrderOnOneThread) {
+    TRecorder rec;
+    std::mutex threadsLock;
+    std::set<std::thread::id> threads;
+    auto note = [&](const char* AEvent) {
+        rec.Add(AEvent);
+        std::lock_guard g(threadsLock);
+        threads.insert(std::this_thread::get_id());
+    };
+    FServer->SetOnConnect([&](TIdContext* AContext) {
+        note("connect");
+        EXPECT_EQ(Text(AContext->Binding()->PeerIP()), "127.0.0.1");
+        EXPECT_EQ(Text(AContext->Binding()->IP()), "127.0.0.1");
+    });
+    FServer->SetOnExecute([&](TIdContext* AContext) {
+        note("execute");
+        EchoExecute(AContext);
+    });
+    FServer->SetOnDisconnect([&](TIdContext*) { note("disconnect"); });
+    FServer->SetOnException([&](TIdContext*, Exception&) { rec.Add("exception"); });
+    const uint16_t port = StartOnLoopback();
+    {
+        TClient client("127.0.0.1", port);
+        ASSERT_TRUE(client.Connected());
+        client.Send("hello\r\nsecond\r\n");
+        EXPECT_EQ(client.ReadLine(), "echo:hello");
+        EXPECT_EQ(client.ReadLine(), "echo:second");
+    }
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count("disconnect") == 1; }));
+    const auto events = rec.Events();
+    EXPECT_EQ(events.front(), "connect");
+    EXPECT_EQ(events.back(), "disconnect");
+    EXPECT_GE(rec.Count("execute"), 1);
+    EXPECT_EQ(rec.Count("exception"), 0);
+    EXPECT_EQ(threads.size(), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return FServer->Contexts()->IsEmpty(); }));
+}
+
+TEST_F(ServerTest, DefaultBindingsListenOnIPv4AndIPv6WithNamedListeners) {
+    TRecorder rec;
+    std::mutex namesLock;
+    std::vector<std::string> names;
+    FServer->SetOnExecute(EchoExecute);
+    FServer->SetOnBeforeBind([&](TIdSocketHandle*) { rec.Add("beforebind"); });
+    FServer->SetOnAfterBind([&](TObject* ASender) {
+        EXPECT_EQ(ASender, FServer.get());
+        rec.Add("afterbind");
+    });
+    FServer->SetOnBeforeListenerRun([&](TIdThread* AThread) {
+        std::lock_guard g(namesLock);
+        names.push_back(Text(AThread->Name()));
+    });
+    FServer->SetDefaultPort(0);
+    FServer->SetActive(true);
+    const bool v6 = GSocketStack->SupportsIPv6();
+    ASSERT_EQ(FServer->Bindings()->Count(), v6 ? 2 : 1);
+    EXPECT_EQ(rec.Count("beforebind"), v6 ? 2 : 1);
+    EXPECT_EQ(rec.Count("afterbind"), 1);
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard g(namesLock);
+        return names.size() == (v6 ? 2u : 1u);
+    }));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names[0], "Srv Listener #1");
+    if (v6) EXPECT_EQ(names[1], "Srv Listener #2");
+    EXPECT_EQ(Text(FServer->Bindings()->Items(0)->IP()), "0.0.0.0");
+
+    TClient c4("127.0.0.1", FServer->Bindings()->Items(0)->Port());
+    c4.Send("four\r\n");
+    EXPECT_EQ(c4.ReadLine(), "echo:four");
+    if (v6 && HaveIPv6Loopback()) {
+        EXPECT_EQ(FServer->Bindings()->Items(1)->IPVersion(), Id_IPv6);
+        TClient c6("::1", FServer->Bindings()->Items(1)->Port());
+        c6.Send("six\r\n");
+        EXPECT_EQ(c6.ReadLine(), "echo:six");
+    }
+}
+
+TEST_F(ServerTest, ActivatingTwiceOrDeactivatingIdleChangesNothing) {
+    FServer->SetOnExecute(EchoExecute);
+    FServer->SetActive(false);
+    EXPECT_FALSE(FServer->Active());
+    const uint16_t port = StartOnLoopback();
+    TIdScheduler* scheduler = FServer->Scheduler();
+    FServer->SetActive(true);
+    EXPECT_EQ(FServer->Scheduler(), scheduler);
+    EXPECT_EQ(FServer->Bindings()->Items(0)->Port(), port);
+}
+
+TEST_F(ServerTest, StartWithoutOnExecuteIsRefused) {
+    try {
+        FServer->SetActive(true);
+        FAIL();
+    } catch (const EIdTCPNoOnExecute& e) {
+        EXPECT_EQ(e.Message(), u"OnExecute-Ereignis muss vorhanden sein.");
+    }
+    EXPECT_FALSE(FServer->Active());
+    EXPECT_EQ(FServer->Bindings()->Count(), 0);
+}
+
+TEST_F(ServerTest, PortInUseUndoesTheStartAndClosesEarlierBindings) {
+    FServer->SetOnExecute(EchoExecute);
+    TIdTCPServer other;
+    other.SetOnExecute(EchoExecute);
+    TIdSocketHandle* taken = other.Bindings()->Add();
+    taken->SetIP(u"127.0.0.1");
+    other.SetActive(true);
+    const uint16_t busy = taken->Port();
+
+    TIdSocketHandle* first = FServer->Bindings()->Add();
+    first->SetIP(u"127.0.0.1");
+    first->SetPort(0);
+    TIdSocketHandle* second = FServer->Bindings()->Add();
+    second->SetIP(u"127.0.0.1");
+    second->SetPort(busy);
+    try {
+        FServer->SetActive(true);
+        FAIL();
+    } catch (const EIdCouldNotBindSocket& e) {
+        EXPECT_EQ(e.Message(), u"Socket konnte nicht gebunden werden. Adresse und Port werden bereits verwendet.");
+    }
+    EXPECT_FALSE(FServer->Active());
+    EXPECT_FALSE(first->HandleAllocated());
+    EXPECT_EQ(FServer->Scheduler(), nullptr);  // the implicit scheduler went with the failed start
+}
+
+TEST_F(ServerTest, RestartKeepsHandlerAndBindingsButMakesANewScheduler) {
+    FServer->SetOnExecute(EchoExecute);
+    const uint16_t port = StartOnLoopback();
+    ASSERT_NE(port, 0);
+    TIdServerIOHandler* handler = FServer->IOHandler();
+    EXPECT_TRUE(FServer->ImplicitIOHandler());
+    EXPECT_TRUE(FServer->ImplicitScheduler());
+    EXPECT_EQ(Text(FServer->Scheduler()->Name()), "SrvScheduler");
+    FServer->SetActive(false);
+    EXPECT_EQ(FServer->Scheduler(), nullptr);
+    FServer->SetActive(true);
+    EXPECT_EQ(FServer->IOHandler(), handler);
+    EXPECT_EQ(FServer->Bindings()->Count(), 1);
+    EXPECT_EQ(FServer->Bindings()->Items(0)->Port(), port);  // the port the first start was given
+    TClient client("127.0.0.1", port);
+    client.Send("again\r\n");
+    EXPECT_EQ(client.ReadLine(), "echo:again");
+}
+
+TEST_F(ServerTest, SchedulerCannotChangeWhileActive) {
+    FServer->SetOnExecute(EchoExecute);
+    StartOnLoopback();
+    TIdScheduler* running = FServer->Scheduler();
+    try {
+        FServer->SetScheduler(nullptr);
+        FAIL();
+    } catch (const EIdException& e) {
+        EXPECT_EQ(e.Message(), u"Scheduler kann nicht geändert werden, solange der Server aktiv ist.");
+    }
+    EXPECT_EQ(FServer->Scheduler(), running);
+}
+
+TEST_F(ServerTest, MaxConnectionsRefusesTheSecondClientQuietly) {
+    TRecorder rec;
+    FServer->SetMaxConnections(1);
+    FServer->SetOnExecute(EchoExecute);
+    FServer->SetOnConnect([&](TIdContext*) { rec.Add("connect"); });
+    FServer->SetOnListenException([&](TIdListenerThread*, Exception&) { rec.Add("listenexception"); });
+    const uint16_t port = StartOnLoopback();
+    TClient first("127.0.0.1", port);
+    first.Send("one\r\n");
+    ASSERT_EQ(first.ReadLine(), "echo:one");
+    TClient second("127.0.0.1", port);
+    EXPECT_TRUE(second.WaitClosed());
+    first.Send("two\r\n");
+    EXPECT_EQ(first.ReadLine(), "echo:two");
+    EXPECT_EQ(rec.Count("connect"), 1);
+    EXPECT_EQ(rec.Count("listenexception"), 0);
+}
+
+TEST_F(ServerTest, ExceptionFromExecuteIsReportedAfterDisconnect) {
+    TRecorder rec;
+    FServer->SetOnExecute([](TIdContext*) { EIdException::Toss(u"boom"); });
+    FServer->SetOnDisconnect([&](TIdContext*) { rec.Add("disconnect"); });
+    FServer->SetOnException([&](TIdContext*, Exception& AException) { rec.Add("exception:" + Text(AException.Message())); });
+    const uint16_t port = StartOnLoopback();
+    TClient client("127.0.0.1", port);
+    ASSERT_TRUE(WaitUntil([&] { return rec.Events().size() == 2; }));
+    EXPECT_EQ(rec.Events(), (std::vector<std::string>{"disconnect", "exception:boom"}));
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+TEST_F(ServerTest, FailingContextClassLeavesNothingAndTheListenerGoesOn) {
+    TRecorder rec;
+    std::atomic<int> attempts{0};
+    FServer->SetOnExecute(EchoExecute);
+    FServer->SetOnListenException([&](TIdListenerThread*, Exception& AException) { rec.Add(Text(AException.Message())); });
+    FServer->SetContextClass([&](TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList) -> TIdServerContext* {
+        if (attempts++ == 0) EIdException::Toss(u"no context");
+        return new TIdServerContext(AConnection, AYarn, AList);
+    });
+    const uint16_t port = StartOnLoopback();
+    const int threadsBefore = ProcessThreads();
+    {
+        TClient refused("127.0.0.1", port);
+        EXPECT_TRUE(refused.WaitClosed());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count("no context") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() <= threadsBefore; }));
+    EXPECT_TRUE(FServer->Contexts()->IsEmpty());
+    TClient served("127.0.0.1", port);
+    served.Send("ok\r\n");
+    EXPECT_EQ(served.ReadLine(), "echo:ok");
+}
+
+TEST_F(ServerTest, StopEndsClientsBlockedInReadsWithoutTimeOutPromptly) {
+    constexpr int kClients = 200;
+    std::atomic<int> connected{0};
+    std::atomic<int> disconnected{0};
+    const int fdsBefore = OpenDescriptors();
+    const int threadsBefore = ProcessThreads();
+    FServer->SetOnConnect([&](TIdContext*) { ++connected; });
+    FServer->SetOnDisconnect([&](TIdContext*) { ++disconnected; });
+    FServer->SetOnExecute([](TIdContext* AContext) {
+        try {
+            AContext->Connection()->IOHandler()->ReadLn(u"\r\n", TimeoutForever);
+        } catch (const Exception&) {
+        }
+    });
+    const uint16_t port = StartOnLoopback();
+    std::vector<std::unique_ptr<TClient>> clients;
+    for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TClient>("127.0.0.1", port));
+    ASSERT_TRUE(WaitUntil([&] { return connected == kClients; }, 20000));
+    const auto start = std::chrono::steady_clock::now();
+    FServer->SetActive(false);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(disconnected.load(), kClients);
+    EXPECT_TRUE(FServer->Contexts()->IsEmpty());
+    for (auto& c : clients) EXPECT_TRUE(c->WaitClosed(1000));
+    clients.clear();
+    EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() <= threadsBefore; }));
+    // The listening socket is closed; the stack and the implicit handler hold no descriptor.
+    EXPECT_LE(OpenDescriptors(), fdsBefore);
+}
+
+TEST_F(ServerTest, IdleStopEndsListenersWithinAWaitStep) {
+    std::atomic<int> listenExceptions{0};
+    FServer->SetOnExecute(EchoExecute);
+    FServer->SetOnListenException([&](TIdListenerThread*, Exception&) { ++listenExceptions; });
+    StartOnLoopback();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    FServer->SetActive(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(listenExceptions.load(), 0);
+}
+
+// Runs in a child process: the descriptor limit is lowered so that accept fails for lack of
+// descriptors while clients wait; the listener must neither spin nor lose those clients.
+TEST(ServerExhaustion, ListenerBacksOffWhenDescriptorsRunOutAndServesOnceFreed) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        try {
+            TIdTCPServer server;
+            std::atomic<int> listenExceptions{0};
+            server.SetOnExecute(EchoExecute);
+            server.SetOnListenException([&](TIdListenerThread*, Exception&) { ++listenExceptions; });
+            TIdSocketHandle* binding = server.Bindings()->Add();
+            binding->SetIP(u"127.0.0.1");
+            server.SetActive(true);
+            const uint16_t port = binding->Port();
+            // Connect the clients first, then use up every descriptor.
+            std::vector<std::unique_ptr<TClient>> clients;
+            for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<TClient>("127.0.0.1", port));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            rlimit lim{};
+            getrlimit(RLIMIT_NOFILE, &lim);
+            const int current = OpenDescriptors();
+            lim.rlim_cur = static_cast<rlim_t>(current + 8);
+            setrlimit(RLIMIT_NOFILE, &lim);
+            // The late clients' own sockets are made before the descriptors run out.
+            std::vector<int> late;
+            for (int i = 0; i < 3; ++i) late.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            std::vector<int> hog;
+            for (int fd; (fd = ::dup(0)) >= 0;) hog.push_back(fd);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+            for (int fd : late)
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) code |= 16;
+            rusage before{};
+            getrusage(RUSAGE_SELF, &before);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            rusage after{};
+            getrusage(RUSAGE_SELF, &after);
+            auto cpuMs = [](const rusage& r) {
+                return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
+            };
+            const double used = cpuMs(after) - cpuMs(before);
+            if (used > 500) code |= 1;                   // spun
+            if (listenExceptions.load() > 2) code |= 2;  // reported per spin, not per episode
+            for (int fd : hog) ::close(fd);
+            for (auto& c : clients) {
+                c->Send("x\r\n");
+                if (c->ReadLine(5000) != "echo:x") code |= 4;  // a client was lost
+            }
+            for (int fd : late) {
+                ::send(fd, "y\r\n", 3, MSG_NOSIGNAL);
+                pollfd p{fd, POLLIN, 0};
+                char buf[64] = {};
+                if (::poll(&p, 1, 5000) != 1 || ::recv(fd, buf, sizeof buf - 1, 0) <= 0 || std::string(buf) != "echo:y\r\n")
+                    code |= 4;  // a client that waited through the exhaustion was lost
+                ::close(fd);
+            }
+            server.SetActive(false);
+        } catch (...) {
+            code |= 8;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: spun, 2: reported per spin, 4: client lost, 8: exception, 16: connect failed";
+}
