@@ -10,13 +10,11 @@
 #include <cstring>
 
 #include "core/IdException.h"
+#include "runtime/Thread.h"
 
 namespace Id {
 
 namespace {
-
-// How often the main thread looks for calls queued to it by other threads.
-constexpr int kMainThreadQueueIntervalMs = 20;
 
 std::atomic<TConsoleWindow*> GStopTarget{nullptr};
 
@@ -61,11 +59,14 @@ std::string ConsoleUsage(const std::string& AProgram) {
 
 TConsoleWindow::TConsoleWindow(const TConsoleOptions& AOptions, int AOutFd) : FOptions(AOptions), FOutput(AOutFd) {
     if (::pipe2(FWakePipe, O_NONBLOCK | O_CLOEXEC) != 0) RaiseLastOSError(errno);
+    // Calls that other threads queue for the main thread wake the loop as log entries do.
+    SetWakeMainThread([this] { Wake(); });
 }
 
 TConsoleWindow::~TConsoleWindow() {
     TConsoleWindow* self = this;
     GStopTarget.compare_exchange_strong(self, nullptr);
+    SetWakeMainThread(nullptr);
     ::close(FWakePipe[0]);
     ::close(FWakePipe[1]);
 }
@@ -112,11 +113,6 @@ void TConsoleWindow::SetStatusBar1Text(const std::u16string& AValue) {
 
 void TConsoleWindow::ProcessMessages() { FOutput.FlushIfDue(); }
 
-void TConsoleWindow::RunMainThreadQueue() {
-    // HOOK: call CheckSynchronize() from runtime/Thread.h here once the runtime thread unit is
-    // available, so that calls other threads synchronise to the main thread run in this loop.
-}
-
 int TConsoleWindow::Run(TForm1& AForm) {
     AForm.Button1Click(nullptr);
     if (AForm.StartFailed()) {
@@ -135,14 +131,13 @@ int TConsoleWindow::Run(TForm1& AForm) {
             }
         }
         pollfd fds[2] = {{FWakePipe[0], POLLIN, 0}, {FOutput.PendingFd(), POLLOUT, 0}};
-        int timeout = kMainThreadQueueIntervalMs;
-        const int due = FOutput.MsUntilDue();
-        if (due >= 0) timeout = std::min(timeout, due);
+        // Asleep until a wake-up, a batch of output falls due or the output takes more.
+        const int timeout = FOutput.MsUntilDue();
         const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR) RaiseLastOSError(errno);
         DrainWakePipe();
         AForm.DeliverLog();
-        RunMainThreadQueue();
+        CheckSynchronize();
         if (fds[1].fd >= 0 && fds[1].revents != 0) FOutput.Flush();
         FOutput.FlushIfDue();
     }

@@ -63,7 +63,6 @@ public:
 private:
     void Wake() noexcept;
     void DrainWakePipe();
-    void RunMainThreadQueue();
 
     TConsoleOptions FOptions;
     TConsoleOutput FOutput;

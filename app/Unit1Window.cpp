@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "runtime/Thread.h"
+
 namespace Id {
 
 namespace {
@@ -47,17 +49,27 @@ QFont WindowFont() {
 
 constexpr int kClientWidth = 635;
 constexpr int kClientHeight = 299;
-// How often the main thread looks for calls queued to it by other threads.
-constexpr int kMainThreadQueueIntervalMs = 20;
 
 }  // namespace
+
+void InstallMainThreadWake() {
+    // Posted to the application object, which outlives every window and every server thread.
+    SetWakeMainThread([] {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    });
+}
+
+void RemoveMainThreadWake() { SetWakeMainThread(nullptr); }
+
+TForm1Window::TForm1Window(QWidget* AParent) : QWidget(AParent) {
+    BuildControls();
+    FForm = std::make_unique<TForm1>(*this);
+}
 
 TForm1Window::TForm1Window(TServerControl& AServer, QWidget* AParent) : QWidget(AParent) {
     BuildControls();
     FForm = std::make_unique<TForm1>(*this, AServer);
-    FSyncTimer = new QTimer(this);
-    connect(FSyncTimer, &QTimer::timeout, this, [this] { RunMainThreadQueue(); });
-    FSyncTimer->start(kMainThreadQueueIntervalMs);
 }
 
 TForm1Window::~TForm1Window() {
@@ -129,11 +141,6 @@ void TForm1Window::closeEvent(QCloseEvent* AEvent) {
     }
     if (canClose) AEvent->accept();
     else AEvent->ignore();
-}
-
-void TForm1Window::RunMainThreadQueue() {
-    // HOOK: call CheckSynchronize() from runtime/Thread.h here once the runtime thread unit is
-    // available, so that calls other threads synchronise to the main thread run in this loop.
 }
 
 std::u16string TForm1Window::Button1Caption() { return FromQString(Button1->text()); }

@@ -13,12 +13,13 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QStatusBar;
-class QTimer;
 
 namespace Id {
 
 class TForm1Window : public QWidget, public TWindowOperations {
 public:
+    // The program's window: its controller creates and drives the real server.
+    explicit TForm1Window(QWidget* AParent = nullptr);
     // A window whose controller drives the given server (not owned; it must outlive the window).
     explicit TForm1Window(TServerControl& AServer, QWidget* AParent = nullptr);
     ~TForm1Window() override;
@@ -52,11 +53,13 @@ protected:
 private:
     void BuildControls();
     void Button1Clicked();
-    // Runs the calls that other threads have queued for the main thread.
-    void RunMainThreadQueue();
 
     std::unique_ptr<TForm1> FForm;
-    QTimer* FSyncTimer = nullptr;  // owned by the window
 };
+
+// Lets the Qt event loop run the calls that other threads queue for the main thread
+// (Synchronize): each queued call schedules CheckSynchronize on the main thread.
+void InstallMainThreadWake();
+void RemoveMainThreadWake();
 
 }  // namespace Id
