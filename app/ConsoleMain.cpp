@@ -1,0 +1,56 @@
+// The console program: the window's controller, log and line reply service without a display.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "app/ConsoleWindow.h"
+#include "app/Unit1.h"
+#include "runtime/Thread.h"
+
+namespace {
+
+// Standard descriptors that the caller left closed would otherwise be reused for our own files,
+// and stray output would land in them.
+void OccupyClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1) {
+            const int opened = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    OccupyClosedStandardDescriptors();
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string program = argc > 0 ? argv[0] : "LineServerConsole";
+    Id::TConsoleOptions options;
+    std::string error;
+    switch (Id::ParseConsoleArgs(argc, argv, options, error)) {
+        case Id::TConsoleCommand::ccHelp:
+            std::fputs(Id::ConsoleUsage(program).c_str(), stdout);
+            return 0;
+        case Id::TConsoleCommand::ccUsageError:
+            std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(), Id::ConsoleUsage(program).c_str());
+            return 2;
+        case Id::TConsoleCommand::ccRun:
+            break;
+    }
+    Id::TConsoleWindow window(options);
+    window.InstallStopSignals();
+    int status;
+    {
+        Id::TForm1 form(window);
+        Id::Form1 = &form;
+        status = window.Run(form);
+    }
+    return status;
+}

@@ -1,0 +1,76 @@
+// The window operations for a terminal: the console front-end's stand-in for the main window.
+// The port text comes from the command line, the button is pressed once at start, log list entries
+// (and, when asked for, status-bar entries) are printed one per line, and SIGINT or SIGTERM close
+// it as the window's close box would.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "app/ConsoleOutput.h"
+#include "app/Unit1.h"
+#include "app/WindowOperations.h"
+
+namespace Id {
+
+struct TConsoleOptions {
+    std::u16string PortText = u"8000";
+    bool ShowStatus = false;
+};
+
+enum class TConsoleCommand { ccRun, ccHelp, ccUsageError };
+
+// Reads the command line; VError says what was wrong for ccUsageError.
+TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOptions& VOptions, std::string& VError);
+std::string ConsoleUsage(const std::string& AProgram);
+
+class TConsoleWindow : public TWindowOperations {
+public:
+    // How long the output may take to accept the last entries before the program ends anyway.
+    static constexpr std::chrono::milliseconds FinalFlushTimeout{500};
+
+    explicit TConsoleWindow(const TConsoleOptions& AOptions, int AOutFd = 1);
+    ~TConsoleWindow() override;
+    TConsoleWindow(const TConsoleWindow&) = delete;
+    TConsoleWindow& operator=(const TConsoleWindow&) = delete;
+
+    // Presses the button, then serves until a stop is asked for. Answers the exit status: 0 after a
+    // stop, 1 when the start failed.
+    int Run(TForm1& AForm);
+    // May be called from a signal handler or any thread: stop as closing the window would.
+    void RequestStop();
+    // SIGINT and SIGTERM call RequestStop on this window; SIGPIPE is ignored.
+    void InstallStopSignals();
+
+    TConsoleOutput& Output() { return FOutput; }
+
+    // TWindowOperations
+    std::u16string Button1Caption() override { return FCaption; }
+    void SetButton1Caption(const std::u16string& AValue) override { FCaption = AValue; }
+    std::u16string EPortText() override { return FOptions.PortText; }
+    void DisableEPort() override {}
+    int ListBox1Count() override { return FCount; }
+    void ListBox1DeleteFirst() override {
+        if (FCount > 0) --FCount;
+    }
+    void ListBox1Append(const std::u16string& AEntry) override;
+    void ListBox1Select(int /*AIndex*/) override {}
+    void SetStatusBar1Text(const std::u16string& AValue) override;
+    void ProcessMessages() override;
+    void Close() override { FCloseRequested = true; }
+    void NotifyLogPending() override;
+
+private:
+    void Wake() noexcept;
+    void DrainWakePipe();
+
+    TConsoleOptions FOptions;
+    TConsoleOutput FOutput;
+    std::u16string FCaption = u"Connect";
+    int FCount = 0;  // entries the list would hold
+    int FWakePipe[2] = {-1, -1};
+    std::atomic<bool> FStopRequested{false};
+    bool FCloseRequested = false;
+};
+
+}  // namespace Id

@@ -1,0 +1,125 @@
+#include "app/EventLog.h"
+
+#include <ctime>
+
+#include "runtime/SysUtils.h"
+
+namespace Id {
+
+namespace {
+
+void AppendTwoDigits(std::u16string& AOut, int AValue) {
+    AOut.push_back(static_cast<char16_t>(u'0' + AValue / 10 % 10));
+    AOut.push_back(static_cast<char16_t>(u'0' + AValue % 10));
+}
+
+}  // namespace
+
+std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
+    using namespace std::chrono;
+    const auto sinceEpoch = AWhen.time_since_epoch();
+    auto secs = duration_cast<seconds>(sinceEpoch);
+    auto ms = duration_cast<milliseconds>(sinceEpoch - secs).count();
+    if (ms < 0) {  // moments before the epoch round towards the earlier second
+        ms += 1000;
+        secs -= seconds(1);
+    }
+    const std::time_t t = static_cast<std::time_t>(secs.count());
+    std::tm local{};
+    localtime_r(&t, &local);
+    std::u16string out;
+    out.reserve(12);
+    AppendTwoDigits(out, local.tm_hour);
+    out.push_back(u':');
+    AppendTwoDigits(out, local.tm_min);
+    out.push_back(u':');
+    AppendTwoDigits(out, local.tm_sec);
+    out.push_back(u' ');
+    out.push_back(static_cast<char16_t>(u'0' + ms / 100));
+    AppendTwoDigits(out, static_cast<int>(ms % 100));
+    return out;
+}
+
+std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2) {
+    std::u16string body = Trim(AMsg);
+    if (!AText1.empty()) body = Trim(body + u" / " + AText1);
+    if (!AText2.empty()) body = Trim(body + u" = " + AText2);
+    return body;
+}
+
+bool IsStatusEntry(const std::u16string& AEntry) { return AEntry.find(u"Execute") != std::u16string::npos; }
+
+TEventLog::TEventLog(TWindowOperations& AWindow) : FWindow(AWindow), FUIThread(std::this_thread::get_id()) {}
+
+void TEventLog::Add(std::u16string AEntry) {
+    const bool status = IsStatusEntry(AEntry);
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        const uint64_t seq = FNextSeq++;
+        if (status) {
+            FStatusEntry = TPending{seq, std::move(AEntry)};
+            FHasStatusEntry = true;
+        } else {
+            if (FListEntries.size() >= MaxPendingListEntries) FListEntries.pop_front();
+            FListEntries.push_back(TPending{seq, std::move(AEntry)});
+        }
+        if (!FNotified) {
+            FNotified = true;
+            notify = true;
+        }
+    }
+    if (IsUIThread()) {
+        Deliver();
+    } else if (notify) {
+        FWindow.NotifyLogPending();
+    }
+}
+
+bool TEventLog::TakeNext(std::u16string& VEntry) {
+    std::lock_guard<std::mutex> guard(FLock);
+    const bool haveList = !FListEntries.empty();
+    if (!haveList && !FHasStatusEntry) {
+        FNotified = false;
+        return false;
+    }
+    if (FHasStatusEntry && (!haveList || FStatusEntry.Seq < FListEntries.front().Seq)) {
+        VEntry = std::move(FStatusEntry.Text);
+        FStatusEntry.Text = std::u16string();
+        FHasStatusEntry = false;
+    } else {
+        VEntry = std::move(FListEntries.front().Text);
+        FListEntries.pop_front();
+    }
+    return true;
+}
+
+void TEventLog::Deliver() {
+    if (FDelivering || !IsUIThread()) return;
+    FDelivering = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FDelivering};
+    std::u16string entry;
+    while (TakeNext(entry)) Place(entry);
+}
+
+void TEventLog::Place(const std::u16string& AEntry) {
+    if (IsStatusEntry(AEntry)) {
+        FWindow.SetStatusBar1Text(AEntry);
+    } else {
+        while (FWindow.ListBox1Count() > KeptEntries) FWindow.ListBox1DeleteFirst();
+        FWindow.ListBox1Append(AEntry);
+        FWindow.ListBox1Select(FWindow.ListBox1Count() - 1);
+    }
+    // Lets the window repaint while the UI thread is busy starting or stopping the server.
+    FWindow.ProcessMessages();
+}
+
+size_t TEventLog::PendingCount() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FListEntries.size() + (FHasStatusEntry ? 1 : 0);
+}
+
+}  // namespace Id

@@ -1,0 +1,82 @@
+// The window's event log: entries are built on the calling thread and placed on the UI thread,
+// into the log list or, for "Execute" entries, into the status bar.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/WindowOperations.h"
+
+namespace Id {
+
+// "hh:mm:ss zzz" of the given moment in local time.
+std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen);
+
+// The entry's text after the time stamp: the message, " / " and the first text, " = " and the
+// second text, each step trimmed at both ends (every character up to and including the space).
+std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2);
+
+// Entries that contain this word (exact case) replace the status bar's text instead of joining the list.
+bool IsStatusEntry(const std::u16string& AEntry);
+
+// Hands finished entries to the UI thread and places them there.
+//
+// Any thread may Add; a caller never waits for the UI thread (the UI thread may itself be waiting
+// for that caller to end while it stops the server). The hand-over keeps the order of the calls and
+// stays bounded: a pending status entry is replaced by a newer one, and pending list entries beyond
+// the number the list keeps are dropped oldest first, since placing them would only evict them
+// again. The window thus ends up exactly as if every entry had been placed.
+class TEventLog {
+public:
+    // The list keeps this many entries before a new one is appended, so it holds one more at most.
+    static constexpr int KeptEntries = 1000;
+    static constexpr size_t MaxPendingListEntries = KeptEntries + 1;
+
+    // Created on the UI thread.
+    explicit TEventLog(TWindowOperations& AWindow);
+    TEventLog(const TEventLog&) = delete;
+    TEventLog& operator=(const TEventLog&) = delete;
+
+    // On the UI thread the entry is placed before Add returns (unless a delivery is already running
+    // further up the UI thread's stack, which then places it next); elsewhere it is queued.
+    void Add(std::u16string AEntry);
+
+    // UI thread: places every pending entry, including those handed over while it runs. A call from
+    // inside a placement (the window handling its events) returns at once; the running delivery
+    // goes on with the queue, so the order holds and the stack does not grow with the flood.
+    void Deliver();
+
+    // Entries waiting for the UI thread (list entries plus a status entry).
+    size_t PendingCount();
+    bool IsUIThread() const { return std::this_thread::get_id() == FUIThread; }
+
+private:
+    struct TPending {
+        uint64_t Seq = 0;
+        std::u16string Text;
+    };
+
+    // Takes the oldest pending entry; false when nothing is pending.
+    bool TakeNext(std::u16string& VEntry);
+    void Place(const std::u16string& AEntry);
+
+    TWindowOperations& FWindow;
+    const std::thread::id FUIThread;
+
+    std::mutex FLock;
+    std::deque<TPending> FListEntries;  // in hand-over order
+    TPending FStatusEntry;              // the newest pending status entry, when FHasStatusEntry
+    bool FHasStatusEntry = false;
+    uint64_t FNextSeq = 0;
+    // The window has been told that entries wait and has not found the queue empty since.
+    bool FNotified = false;
+
+    bool FDelivering = false;  // UI thread only
+};
+
+}  // namespace Id

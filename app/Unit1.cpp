@@ -1,0 +1,220 @@
+#include "app/Unit1.h"
+
+#include <chrono>
+#include <cstdint>
+
+#include "core/IdExceptionCore.h"
+#include "io/IdIOHandler.h"
+#include "io/IdServerIOHandlerStack.h"
+#include "io/IdTCPConnection.h"
+#include "server/IdContext.h"
+#include "server/IdTCPServer.h"
+#include "stack/IdSocketHandle.h"
+
+namespace Id {
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// Marks the UI thread as inside a start, stop or close for the length of a scope.
+class TBusyScope {
+public:
+    explicit TBusyScope(bool& AFlag) : FFlag(AFlag) { FFlag = true; }
+    ~TBusyScope() { FFlag = false; }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    bool& FFlag;
+};
+
+}  // namespace
+
+namespace {
+
+// The controller's view of the real server.
+class TIdTCPServerControl : public TServerControl {
+public:
+    explicit TIdTCPServerControl(TIdTCPServer& AServer) : FServer(AServer) {}
+    void SetActive(bool AValue) override { FServer.SetActive(AValue); }
+    bool Active() override { return FServer.Active(); }
+    void SetDefaultPort(uint16_t AValue) override { FServer.SetDefaultPort(AValue); }
+
+private:
+    TIdTCPServer& FServer;
+};
+
+std::u16string LocalIP(TIdContext* AContext) {
+    TIdSocketHandle* binding = AContext->Binding();
+    return binding ? binding->IP() : std::u16string();
+}
+
+std::u16string PeerIP(TIdContext* AContext) {
+    TIdSocketHandle* binding = AContext->Binding();
+    return binding ? binding->PeerIP() : std::u16string();
+}
+
+// Ends a client whose connection can no longer carry a line: the unread bytes go (otherwise they
+// alone keep the connection counting as connected) and the connection is closed, so the server
+// ends the client with its "Disconnect" entry instead of calling the service again at once.
+void EndClient(TIdContext* AContext) {
+    TIdTCPConnection* connection = AContext->Connection();
+    if (!connection) return;
+    try {
+        if (TIdIOHandler* io = connection->IOHandler()) {
+            if (TIdBuffer* buffer = io->InputBuffer()) buffer->Clear();
+        }
+        connection->Disconnect(false);
+    } catch (Exception&) {
+        // Already closed from elsewhere; nothing is left to end.
+    }
+}
+
+}  // namespace
+
+TForm1::TForm1(TWindowOperations& AWindow)
+    : FWindow(AWindow),
+      FLog(AWindow),
+      FIdServerIOHandlerStack1(std::make_unique<TIdServerIOHandlerStack>()),
+      FIdTCPServer1(std::make_unique<TIdTCPServer>()) {
+    FIdServerIOHandlerStack1->SetName(u"IdServerIOHandlerStack1");
+    TIdTCPServer& server = *FIdTCPServer1;
+    server.SetName(u"IdTCPServer1");
+    server.SetDefaultPort(8000);
+    server.SetIOHandler(FIdServerIOHandlerStack1.get());
+    server.SetOnStatus([this](TObject* ASender, TIdStatus AStatus, const std::u16string& AText) {
+        IdTCPServer1Status(ASender, AStatus, AText);
+    });
+    server.SetOnBeforeBind([this](TIdSocketHandle* AHandle) { IdTCPServer1BeforeBind(AHandle); });
+    server.SetOnAfterBind([this](TObject* ASender) { IdTCPServer1AfterBind(ASender); });
+    server.SetOnBeforeListenerRun([this](TIdThread* AThread) { IdTCPServer1BeforeListenerRun(AThread); });
+    server.SetOnConnect([this](TIdContext* AContext) { IdTCPServer1Connect(AContext); });
+    server.SetOnDisconnect([this](TIdContext* AContext) { IdTCPServer1Disconnect(AContext); });
+    server.SetOnException([this](TIdContext* AContext, Exception& E) { IdTCPServer1Exception(AContext, E); });
+    server.SetOnListenException(
+        [this](TIdListenerThread* AThread, Exception& E) { IdTCPServer1ListenException(AThread, E); });
+    server.SetOnExecute([this](TIdContext* AContext) { IdTCPServer1Execute(AContext); });
+    FOwnServerControl = std::make_unique<TIdTCPServerControl>(server);
+    FServer = FOwnServerControl.get();
+}
+
+TForm1::TForm1(TWindowOperations& AWindow, TServerControl& AServer) : FWindow(AWindow), FLog(AWindow), FServer(&AServer) {}
+
+TForm1::~TForm1() {
+    // The server stops in its destructor and waits for its threads, which log until they end.
+    FOwnServerControl.reset();
+    FIdTCPServer1.reset();
+    FIdServerIOHandlerStack1.reset();
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::Button1Click(TObject* /*Sender*/) {
+    // Logging handles window events, so a click can arrive while a start or stop is still running;
+    // acting on it would start or stop the server from inside its own start or stop.
+    if (FBusy || FClosing) return;
+    {
+        TBusyScope busy(FBusy);
+        if (SameText(FWindow.Button1Caption(), u"Disconnect")) {
+            FServer->SetActive(false);
+            FWindow.SetButton1Caption(u"Connect");
+        } else {
+            FWindow.DisableEPort();
+            StartServer();
+        }
+    }
+    if (FCloseRequested) {
+        FCloseRequested = false;
+        FWindow.Close();
+    }
+}
+
+void TForm1::StartServer() {
+    FServer->SetActive(false);
+    try {
+        const int32_t port = StrToInt(FWindow.EPortText());
+        // The port keeps the low 16 bits of whatever number was typed.
+        FServer->SetDefaultPort(static_cast<uint16_t>(static_cast<uint32_t>(port)));
+        FServer->SetActive(true);
+        FStartFailed = false;
+    } catch (Exception& E) {
+        FStartFailed = true;
+        Log(u"Error", E.Message(), u"");
+    }
+}
+
+void TForm1::FormCloseQuery(TObject* /*Sender*/, bool& CanClose) {
+    if (FBusy) {
+        FCloseRequested = true;
+        CanClose = false;
+        return;
+    }
+    {
+        TBusyScope busy(FBusy);
+        FServer->SetActive(false);
+        ProcessMessages();
+    }
+    FClosing = true;
+    CanClose = true;
+}
+
+void TForm1::IdTCPServer1Status(TObject* /*ASender*/, TIdStatus AStatus, const std::u16string& AStatusText) {
+    Log(u"Status", IntToStr(static_cast<int>(AStatus)), AStatusText);
+}
+
+void TForm1::IdTCPServer1BeforeBind(TIdSocketHandle* AHandle) { Log(u"BeforeBind", AHandle->IP(), AHandle->PeerIP()); }
+
+void TForm1::IdTCPServer1AfterBind(TObject* /*Sender*/) {
+    Log(u"AfterBind");
+    FWindow.SetButton1Caption(u"Disconnect");
+}
+
+void TForm1::IdTCPServer1BeforeListenerRun(TIdThread* /*AThread*/) { Log(u"BeforeListenerRun"); }
+
+void TForm1::IdTCPServer1Connect(TIdContext* AContext) { Log(u"Connect", LocalIP(AContext), PeerIP(AContext)); }
+
+void TForm1::IdTCPServer1Disconnect(TIdContext* AContext) { Log(u"Disconnect", LocalIP(AContext), PeerIP(AContext)); }
+
+void TForm1::IdTCPServer1Exception(TIdContext* /*AContext*/, Exception& AException) {
+    Log(u"Exception", AException.Message());
+}
+
+void TForm1::IdTCPServer1ListenException(TIdListenerThread* /*AThread*/, Exception& AException) {
+    Log(u"ListenException", AException.Message());
+}
+
+void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
+    Log(u"Execute", LocalIP(AContext), PeerIP(AContext));
+    try {
+        TIdIOHandler* io = AContext->Connection()->IOHandler();
+        const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
+        if (line.empty()) return;
+        Log(u"Receive", PeerIP(AContext), line);
+        io->WriteLn(u"Thanks-" + GetTimeStamp() + u"-for-" + line + u"-Message");
+    } catch (EIdReadLnMaxLineLengthExceeded&) {
+        // The line stays unread, so every later read would fail the same way at once.
+        EndClient(AContext);
+    } catch (EIdConnClosedGracefully&) {
+        // The client has gone; an unterminated line it left would keep it counted as connected.
+        EndClient(AContext);
+    } catch (Exception&) {
+        // Any other failure of the exchange ends the call quietly; the server then finds out
+        // whether the connection still stands.
+    }
+}
+
+void TForm1::Log(const std::u16string& aMsg, const std::u16string& aText1, const std::u16string& aText2) {
+    std::u16string entry = GetTimeStamp();
+    entry += u"> ";
+    entry += BuildLogBody(aMsg, aText1, aText2);
+    FLog.Add(std::move(entry));
+}
+
+std::u16string TForm1::GetTimeStamp() { return FormatTimeStamp(std::chrono::system_clock::now()); }
+
+void TForm1::ProcessMessages() {
+    FWindow.ProcessMessages();
+    FLog.Deliver();
+}
+
+}  // namespace Id

@@ -1,0 +1,92 @@
+// The main window's controller: starting and stopping the server from the button, closing, and the
+// event log. It drives the window only through TWindowOperations, so the same logic serves the Qt
+// window, the console front-end and the tests.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/EventLog.h"
+#include "app/WindowOperations.h"
+#include "core/IdComponent.h"
+#include "runtime/SysUtils.h"
+
+namespace Id {
+
+class TIdContext;
+class TIdListenerThread;
+class TIdServerIOHandlerStack;
+class TIdSocketHandle;
+class TIdTCPServer;
+class TIdThread;
+
+class TForm1 : public TObject {
+public:
+    // The program's controller: creates the server IdTCPServer1 (inactive, port 8000) with its I/O
+    // handler IdServerIOHandlerStack1 and the nine handlers wired to it.
+    explicit TForm1(TWindowOperations& AWindow);
+    // A controller over a server that the caller owns and keeps alive longer (no handlers wired).
+    TForm1(TWindowOperations& AWindow, TServerControl& AServer);
+    // Destroys the server first, which stops it; its threads may log until then.
+    ~TForm1() override;
+
+    // The components of the window; none when the controller drives an outside server.
+    TIdTCPServer* IdTCPServer1() const { return FIdTCPServer1.get(); }
+    TIdServerIOHandlerStack* IdServerIOHandlerStack1() const { return FIdServerIOHandlerStack1.get(); }
+
+    void Button1Click(TObject* Sender);
+    // Stops the server, delivers what its threads logged on the way out and allows the close. A close
+    // asked for while a start or stop is running (the window handles events while it logs) is
+    // carried out through TWindowOperations::Close as soon as that start or stop has returned.
+    void FormCloseQuery(TObject* Sender, bool& CanClose);
+
+    // The server's handlers, each on the thread the server raises its event on.
+    void IdTCPServer1Status(TObject* ASender, TIdStatus AStatus, const std::u16string& AStatusText);
+    void IdTCPServer1BeforeBind(TIdSocketHandle* AHandle);
+    void IdTCPServer1AfterBind(TObject* Sender);
+    void IdTCPServer1BeforeListenerRun(TIdThread* AThread);
+    void IdTCPServer1Connect(TIdContext* AContext);
+    void IdTCPServer1Disconnect(TIdContext* AContext);
+    void IdTCPServer1Exception(TIdContext* AContext, Exception& AException);
+    void IdTCPServer1ListenException(TIdListenerThread* AThread, Exception& AException);
+    // The line reply service: one line read (or a 200 ms wait for one) and answered per call.
+    void IdTCPServer1Execute(TIdContext* AContext);
+
+    // Any thread. Empty texts count as absent.
+    void Log(const std::u16string& aMsg, const std::u16string& aText1 = std::u16string(),
+             const std::u16string& aText2 = std::u16string());
+
+    // UI thread: places the entries handed over by other threads (after NotifyLogPending).
+    void DeliverLog() { FLog.Deliver(); }
+    TEventLog& EventLog() { return FLog; }
+
+    // Whether the most recent start ended in an "Error" entry.
+    bool StartFailed() const { return FStartFailed; }
+    // A start, stop or close is running on the UI thread.
+    bool Busy() const { return FBusy; }
+    // The close has been allowed; the window is going.
+    bool Closing() const { return FClosing; }
+
+private:
+    void StartServer();
+    std::u16string GetTimeStamp();
+    // Window events once, then whatever the server's threads have handed over until now.
+    void ProcessMessages();
+
+    TWindowOperations& FWindow;
+    // Declared before the server, so that it outlives the server's threads.
+    TEventLog FLog;
+    std::unique_ptr<TIdServerIOHandlerStack> FIdServerIOHandlerStack1;
+    std::unique_ptr<TIdTCPServer> FIdTCPServer1;
+    std::unique_ptr<TServerControl> FOwnServerControl;  // over FIdTCPServer1
+    TServerControl* FServer;                            // FOwnServerControl or the caller's
+    bool FBusy = false;
+    bool FCloseRequested = false;
+    bool FClosing = false;
+    bool FStartFailed = false;
+};
+
+// The program's one window controller, set while the window exists.
+extern TForm1* Form1;
+
+}  // namespace Id
