@@ -24,6 +24,8 @@ namespace Id {
 TIdListenerThread::TIdListenerThread(TIdCustomTCPServer* AServer, TIdSocketHandle* ABinding)
     : TIdThread(true, true, u""), FBinding(ABinding), FServer(AServer) {}
 
+TIdListenerThread::~TIdListenerThread() { FinishBody(); }
+
 void TIdListenerThread::PrepareRun() {
     TIdThread::PrepareRun();
     if (FOnBeforeRun) FOnBeforeRun(this);

@@ -49,6 +49,8 @@ class TIdListenerThread : public TIdThread {
 public:
     // Created suspended and looping, without a name.
     TIdListenerThread(TIdCustomTCPServer* AServer, TIdSocketHandle* ABinding);
+    // Ends the body while the object is whole.
+    ~TIdListenerThread() override;
 
     TIdSocketHandle* Binding() const { return FBinding; }
     TIdCustomTCPServer* Server() const { return FServer; }
