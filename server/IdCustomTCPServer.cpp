@@ -38,6 +38,10 @@ void TIdListenerThread::FinishRun() {
 
 namespace {
 
+// Pause before the next attempt to get a yarn after one failed; short enough that a stop is
+// noticed within one accept wait step.
+constexpr int kAcquireRetryPauseMs = 100;
+
 // A context that a yarn's thread already holds as its task belongs to that thread: it goes
 // with the thread, not a second time with the listener.
 bool DetachFromYarnThread(TIdYarn* AYarn, TIdContext* AContext) {
@@ -56,7 +60,17 @@ void TIdListenerThread::RunStep() {
     TIdTCPConnection* connection = nullptr;
     TIdServerContext* context = nullptr;
     try {
-        yarn = scheduler->AcquireYarn();
+        try {
+            yarn = scheduler->AcquireYarn();
+        } catch (Exception& e) {
+            const bool report = !FAcquireFailing;
+            FAcquireFailing = true;
+            if (report) FServer->FireListenException(this, e);
+            // Nothing was accepted: a waiting client stays pending until a yarn can be had.
+            for (int waited = 0; waited < kAcquireRetryPauseMs && !Stopped(); waited += 10) SleepMs(10);
+            return;
+        }
+        FAcquireFailing = false;
         std::unique_ptr<TIdIOHandler> handler(FServer->IOHandler()->Accept(FBinding, this, yarn));
         if (!handler) {
             // Listening is over.

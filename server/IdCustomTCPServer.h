@@ -64,6 +64,9 @@ protected:
     void FinishRun() override;
 
 private:
+    // A run of passes that could not get a yarn (thread limit, threads refused by the system):
+    // reported once, then waited out in short pauses instead of failing pass after pass.
+    bool FAcquireFailing = false;
     TIdSocketHandle* FBinding;     // belongs to the server's Bindings
     TIdCustomTCPServer* FServer;   // not owned
     TIdNotifyThreadEvent FOnBeforeRun;

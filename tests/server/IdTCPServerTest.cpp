@@ -18,6 +18,8 @@
 #include "stack/IdSocketHandle.h"
 #include "stack/IdStack.h"
 #include "threads/IdScheduler.h"
+#include "threads/IdSchedulerOfThreadDefault.h"
+#include "threads/IdThread.h"
 
 using namespace Id;
 using namespace IdTest;
@@ -410,4 +412,43 @@ TEST_F(ServerTest, RestartRebindsThePortWhileOldConnectionsLinger) {
     }
     FServer->SetActive(true);
     EXPECT_EQ(FServer->Bindings()->Items(0)->Port(), port);
+}
+
+namespace {
+// A scheduler whose thread class is refused by the "system" while ARefuse is set.
+class TRefusingScheduler : public TIdSchedulerOfThreadDefault {
+public:
+    explicit TRefusingScheduler(std::atomic<bool>& ARefuse) {
+        SetThreadClass([&ARefuse](TIdTask* ATask, const std::u16string& AName) -> TIdThreadWithTask* {
+            if (ARefuse) throw EIdThreadCreateFailed(u"Ressource vorübergehend nicht verfügbar");
+            return new TIdThreadWithTask(ATask, AName);
+        });
+    }
+};
+}  // namespace
+
+TEST_F(ServerTest, RefusedThreadsAreReportedOnceWithoutSpinningAndServingResumes) {
+    std::atomic<bool> refuse{true};
+    std::atomic<int> listenExceptions{0};
+    TRefusingScheduler scheduler(refuse);
+    FServer->SetScheduler(&scheduler);
+    FServer->SetOnExecute(EchoExecute);
+    FServer->SetOnListenException([&](TIdListenerThread*, Exception&) { ++listenExceptions; });
+    const uint16_t port = StartOnLoopback();
+    TClient client("127.0.0.1", port);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    auto cpuMs = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
+    };
+    EXPECT_LT(cpuMs(after) - cpuMs(before), 300.0);
+    EXPECT_EQ(listenExceptions.load(), 1);
+    refuse = false;
+    client.Send("late\r\n");
+    EXPECT_EQ(client.ReadLine(), "echo:late");
+    FServer->SetActive(false);
+    FServer->SetScheduler(nullptr);
 }
