@@ -109,7 +109,7 @@ TIdIOHandler* TIdIOHandler::MakeIOHandler(const TIdIOHandlerClass& ABaseType, TC
 
 TIdIOHandler::TIdIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {
     FInputBuffer = new TIdBuffer([this](TObject* ASender, int ABytes) { InputBytesRemoved(ASender, ABytes); });
-    FDefStringEncoding = IndyTextEncoding_ASCII();
+    FDefStringEncoding = IdTextEncoding_ASCII();
 }
 
 TIdIOHandler::~TIdIOHandler() {

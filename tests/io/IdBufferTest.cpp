@@ -251,8 +251,8 @@ TEST(IdBuffer, ConstructorsStreamsAndStrings) {
     TIdBuffer text;
     text.Write(u"Grüße");  // ASCII: what it cannot encode becomes "?"
     EXPECT_EQ(text.ExtractToString(), u"Gr??e");
-    text.Write(u"Grüße", IndyTextEncoding_UTF8());
-    EXPECT_EQ(text.ExtractToString(-1, IndyTextEncoding_UTF8()), u"Grüße");
+    text.Write(u"Grüße", IdTextEncoding_UTF8());
+    EXPECT_EQ(text.ExtractToString(-1, IdTextEncoding_UTF8()), u"Grüße");
 
     TIdBuffer capacity;
     capacity.Write(Filled(10));

@@ -61,7 +61,7 @@ TEST(IOHandlerReads, BytesCharactersStringsAndNumbers) {
     EXPECT_EQ(h.ReadString(3), u"abc");
     EXPECT_EQ(h.ReadByte(), 'd');
     EXPECT_EQ(h.ReadChar(), u'Z');
-    EXPECT_EQ(h.ReadChar(IndyTextEncoding_UTF8()), u'ä');  // both bytes of the sequence
+    EXPECT_EQ(h.ReadChar(IdTextEncoding_UTF8()), u'ä');  // both bytes of the sequence
     EXPECT_EQ(h.ReadChar(), u'!');
     EXPECT_TRUE(h.InputBufferIsEmpty());
 }
