@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Wait.h"
+
 namespace IdTest {
 
 // A blocking TCP client socket on loopback; closed with the object.
@@ -95,15 +97,6 @@ private:
     bool FConnected = false;
     std::string FPending;
 };
-
-inline bool WaitUntil(const std::function<bool()>& APredicate, int ATimeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (!APredicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 inline int CountEntries(const char* ADir) {
     int n = 0;

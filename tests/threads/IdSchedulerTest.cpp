@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/IdResourceStringsCore.h"
+#include "support/Wait.h"
 #include "threads/IdSchedulerOfThreadDefault.h"
 
 using namespace Id;
@@ -13,15 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <class TCondition>
-bool WaitUntil(TCondition ACondition) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using IdTest::WaitUntil;
 
 int64_t MillisecondsSince(std::chrono::steady_clock::time_point AStart) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - AStart).count();

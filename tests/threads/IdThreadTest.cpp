@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/IdResourceStringsCore.h"
+#include "support/Wait.h"
 #include "threads/IdThread.h"
 
 using namespace Id;
@@ -18,15 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <class TCondition>
-bool WaitUntil(TCondition ACondition) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using IdTest::WaitUntil;
 
 using TEvents = std::vector<std::string>;
 
