@@ -166,28 +166,28 @@ private:
 
 }  // namespace
 
-IIdTextEncoding IndyTextEncoding_ASCII() {
+IIdTextEncoding IdTextEncoding_ASCII() {
     static const TAsciiEncoding instance;
     return &instance;
 }
-IIdTextEncoding IndyTextEncoding_UTF7() {
+IIdTextEncoding IdTextEncoding_UTF7() {
     static const TUtf7Encoding instance;
     return &instance;
 }
-IIdTextEncoding IndyTextEncoding_UTF8() {
+IIdTextEncoding IdTextEncoding_UTF8() {
     static const TUtf8Encoding instance;
     return &instance;
 }
-IIdTextEncoding IndyTextEncoding_8Bit() {
+IIdTextEncoding IdTextEncoding_8Bit() {
     static const TLatin1Encoding instance;
     return &instance;
 }
-IIdTextEncoding IndyTextEncoding(int ASelector) {
+IIdTextEncoding IdTextEncoding(int ASelector) {
     switch (ASelector) {
-        case 1: return IndyTextEncoding_ASCII();
-        case 2: return IndyTextEncoding_UTF7();
-        case 3: return IndyTextEncoding_UTF8();
-        default: return IndyTextEncoding_8Bit();
+        case 1: return IdTextEncoding_ASCII();
+        case 2: return IdTextEncoding_UTF7();
+        case 3: return IdTextEncoding_UTF8();
+        default: return IdTextEncoding_8Bit();
     }
 }
 

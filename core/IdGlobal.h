@@ -44,16 +44,16 @@ public:
 using IIdTextEncoding = const TIdTextEncoding*;
 
 // 7-bit US-ASCII: characters above 127 encode as "?"; bytes above 127 decode to U+FFFD, one each.
-IIdTextEncoding IndyTextEncoding_ASCII();
-IIdTextEncoding IndyTextEncoding_UTF7();
-IIdTextEncoding IndyTextEncoding_UTF8();
+IIdTextEncoding IdTextEncoding_ASCII();
+IIdTextEncoding IdTextEncoding_UTF7();
+IIdTextEncoding IdTextEncoding_UTF8();
 // The system's 8-bit code page; on this platform ISO-8859-1 (characters above 255 encode as "?").
-IIdTextEncoding IndyTextEncoding_8Bit();
+IIdTextEncoding IdTextEncoding_8Bit();
 // Selector: 1 = US-ASCII, 2 = UTF-7, 3 = UTF-8, anything else = the system's 8-bit code page.
-IIdTextEncoding IndyTextEncoding(int ASelector);
+IIdTextEncoding IdTextEncoding(int ASelector);
 // AEncoding when given, else ADefault when given, else US-ASCII.
 inline IIdTextEncoding ResolveEncoding(IIdTextEncoding AEncoding, IIdTextEncoding ADefault = nullptr) {
-    return AEncoding ? AEncoding : ADefault ? ADefault : IndyTextEncoding_ASCII();
+    return AEncoding ? AEncoding : ADefault ? ADefault : IdTextEncoding_ASCII();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -144,9 +144,9 @@ std::u16string FormatInvariant(std::u16string_view AFormat, const TArgs&... AArg
 
 std::u16string ReplaceFirstOccurrence(const std::u16string& AText, const std::u16string& AOld,
                                       const std::u16string& ANew);
-inline int32_t IndyMax(int32_t A, int32_t B) { return A > B ? A : B; }
-inline int32_t IndyMin(int32_t A, int32_t B) { return A < B ? A : B; }
-inline int64_t IndyMin(int64_t A, int64_t B) { return A < B ? A : B; }
+inline int32_t IdMax(int32_t A, int32_t B) { return A > B ? A : B; }
+inline int32_t IdMin(int32_t A, int32_t B) { return A < B ? A : B; }
+inline int64_t IdMin(int64_t A, int64_t B) { return A < B ? A : B; }
 
 // ---------------------------------------------------------------------------------------------
 // Time and threads.

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <arpa/inet.h>
-#include <endian.h>
 
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStrings.h"
@@ -15,7 +13,6 @@ namespace Id {
 
 namespace {
 
-#if __has_include("stack/IdSocketHandle.h")
 // Byte order through the process-wide stack; every buffer holds a use of it.
 uint16_t ToNet(uint16_t AValue) { return GSocketStack->HostToNetwork(AValue); }
 uint32_t ToNet(uint32_t AValue) { return GSocketStack->HostToNetwork(AValue); }
@@ -26,17 +23,6 @@ uint32_t ToHost(uint32_t AValue) { return GSocketStack->NetworkToHost(AValue); }
 uint64_t ToHost(uint64_t AValue) { return GSocketStack->NetworkToHost(AValue); }
 TIdIPv6Address ToHost(const TIdIPv6Address& AValue) { return GSocketStack->NetworkToHost(AValue); }
 
-#else
-// Until the stack's byte-order operations are in: the same conversions from the C library.
-uint16_t ToNet(uint16_t AValue) { return htons(AValue); }
-uint32_t ToNet(uint32_t AValue) { return htonl(AValue); }
-uint64_t ToNet(uint64_t AValue) { return htobe64(AValue); }
-TIdIPv6Address ToNet(TIdIPv6Address AValue) { for (auto& w : AValue) w = htons(w); return AValue; }
-uint16_t ToHost(uint16_t AValue) { return ntohs(AValue); }
-uint32_t ToHost(uint32_t AValue) { return ntohl(AValue); }
-uint64_t ToHost(uint64_t AValue) { return be64toh(AValue); }
-TIdIPv6Address ToHost(TIdIPv6Address AValue) { for (auto& w : AValue) w = ntohs(w); return AValue; }
-#endif
 
 [[noreturn]] void RaiseIndexOutOfBounds() { EIdException::Toss(RSBufferIndexOutOfBounds); }
 
@@ -244,9 +230,13 @@ void TIdBuffer::ExtractToIdBuffer(TIdBuffer& ABuffer, int AByteCount, int AIndex
 }
 
 void TIdBuffer::ExtractToStream(TStream& AStream, int AByteCount, int AIndex) {
-    if (AIndex < 0) CompactHead(true);
-    const int from = CheckExtract(AByteCount, AIndex);
+    int from = CheckExtract(AByteCount, AIndex);
     if (AByteCount == 0) return;
+    if (AIndex < 0) {
+        // Checked first, so that a failed call leaves even the layout as it was.
+        CompactHead(true);
+        from = FHeadIndex;
+    }
     AStream.WriteBuffer(FBytes.data() + from, AByteCount);
     if (AIndex < 0) Remove(AByteCount);
 }

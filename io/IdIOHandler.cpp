@@ -8,21 +8,13 @@
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStrings.h"
 #include "core/IdResourceStringsCore.h"
-#include "stack/IdStack.h"
-
-#if __has_include("stack/IdSocketHandle.h")
 #include "io/IdIOHandlerStack.h"
-#define ID_HAVE_SOCKET_STACK 1
-#else
-#include <arpa/inet.h>
-#include <endian.h>
-#endif
+#include "stack/IdStack.h"
 
 namespace Id {
 
 namespace {
 
-#ifdef ID_HAVE_SOCKET_STACK
 uint16_t ToNet(uint16_t AValue) { return GSocketStack->HostToNetwork(AValue); }
 uint32_t ToNet(uint32_t AValue) { return GSocketStack->HostToNetwork(AValue); }
 uint64_t ToNet(uint64_t AValue) { return GSocketStack->HostToNetwork(AValue); }
@@ -32,14 +24,6 @@ int CheckSendError(int AResult) { return GSocketStack->CheckForSocketError(AResu
     GSocketStack->RaiseSocketError(ACode);
     throw EIdSocketError(ACode, u"");  // not reached: the stack raises
 }
-#else
-// Until the stack's own operations are in.
-uint16_t ToNet(uint16_t AValue) { return htons(AValue); }
-uint32_t ToNet(uint32_t AValue) { return htonl(AValue); }
-uint64_t ToNet(uint64_t AValue) { return htobe64(AValue); }
-int CheckSendError(int AResult) { return AResult; }
-[[noreturn]] void RaiseSendError(int ACode) { throw EIdSocketError(ACode, u"Socket-Fehler"); }
-#endif
 
 // The process-wide list of handler classes and the default class.
 struct TIdIOHandlerClassRegistry {
@@ -48,12 +32,10 @@ struct TIdIOHandlerClassRegistry {
     const TIdIOHandlerClass* Default = nullptr;
 
     TIdIOHandlerClassRegistry() {
-#ifdef ID_HAVE_SOCKET_STACK
         // The stack handler is the default from the start. Naming it here, rather than in a start-up
         // object of its own unit, keeps the linker from leaving that unit out of a program.
         Default = &TIdIOHandlerStack::ClassRef();
         Classes.push_back(Default);
-#endif
     }
 };
 
@@ -127,7 +109,7 @@ TIdIOHandler* TIdIOHandler::MakeIOHandler(const TIdIOHandlerClass& ABaseType, TC
 
 TIdIOHandler::TIdIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {
     FInputBuffer = new TIdBuffer([this](TObject* ASender, int ABytes) { InputBytesRemoved(ASender, ABytes); });
-    FDefStringEncoding = IndyTextEncoding_ASCII();
+    FDefStringEncoding = IdTextEncoding_ASCII();
 }
 
 TIdIOHandler::~TIdIOHandler() {
@@ -345,6 +327,328 @@ std::u16string TIdIOHandler::InputBufferAsString(IIdTextEncoding AByteEncoding) 
 
 void TIdIOHandler::InputBufferToStream(TStream& AStream, int AByteCount) {
     FInputBuffer->ExtractToStream(AStream, AByteCount);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Further reads
+
+namespace {
+
+uint16_t ToHost(uint16_t AValue) { return GSocketStack->NetworkToHost(AValue); }
+uint32_t ToHost(uint32_t AValue) { return GSocketStack->NetworkToHost(AValue); }
+uint64_t ToHost(uint64_t AValue) { return GSocketStack->NetworkToHost(AValue); }
+
+// The bytes begin a UTF-8 sequence that more bytes could still complete.
+bool IsIncompleteUtf8(const TIdByteArray& ABytes) {
+    const uint8_t lead = ABytes[0];
+    const size_t need = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 1;
+    if (lead >= 0xF5) return false;
+    if (ABytes.size() >= need) return false;
+    for (size_t i = 1; i < ABytes.size(); ++i)
+        if ((ABytes[i] & 0xC0) != 0x80) return false;
+    return true;
+}
+
+}  // namespace
+
+std::u16string TIdIOHandler::ReadLnWait(int AFailCount, IIdTextEncoding AByteEncoding) {
+    for (int attempt = 0; attempt < AFailCount; ++attempt) {
+        const std::u16string line = Trim(ReadLn(AByteEncoding));
+        if (!line.empty()) return line;
+        if (FReadLnTimedOut) EIdReadTimeout::Toss(RSReadTimeout);
+    }
+    EIdReadLnWaitMaxAttemptsExceeded::Toss(RSReadLnWaitMaxAttemptsExceeded);
+}
+
+std::u16string TIdIOHandler::ReadLnRFC(bool& VMsgEnd, IIdTextEncoding AByteEncoding) {
+    return ReadLnRFC(VMsgEnd, std::u16string(1, LF), u".", AByteEncoding);
+}
+
+std::u16string TIdIOHandler::ReadLnRFC(bool& VMsgEnd, const std::u16string& ALineTerminator,
+                                       const std::u16string& ADelim, IIdTextEncoding AByteEncoding) {
+    std::u16string line = ReadLn(ALineTerminator, AByteEncoding);
+    VMsgEnd = line == ADelim;
+    if (!VMsgEnd && !line.empty() && line[0] == u'.') line.erase(0, 1);
+    return line;
+}
+
+uint8_t TIdIOHandler::ReadByte() {
+    TIdByteArray bytes;
+    ReadBytes(bytes, 1, false);
+    return bytes[0];
+}
+
+char16_t TIdIOHandler::ReadChar(IIdTextEncoding AByteEncoding) {
+    const IIdTextEncoding encoding = TextEncoding(AByteEncoding);
+    const int most = std::max(1, encoding->GetMaxByteCount(2));
+    const bool utf8 = encoding->CodePage() == 65001;
+    TIdByteArray bytes;
+    std::u16string decoded;
+    for (int i = 0; i < most; ++i) {
+        ReadBytes(bytes, 1, true);
+        if (utf8 && IsIncompleteUtf8(bytes)) continue;
+        decoded = encoding->GetString(bytes.data(), bytes.size());
+        if (!decoded.empty()) return decoded[0];
+    }
+    decoded = encoding->GetString(bytes.data(), bytes.size());
+    return decoded.empty() ? u'\0' : decoded[0];
+}
+
+std::u16string TIdIOHandler::ReadString(int ABytes, IIdTextEncoding AByteEncoding) {
+    if (ABytes < 1) return {};
+    TIdByteArray bytes;
+    ReadBytes(bytes, ABytes, false);
+    return TextEncoding(AByteEncoding)->GetString(bytes.data(), bytes.size());
+}
+
+void TIdIOHandler::ReadStrings(TStrings& ADest, int AReadLinesCount, IIdTextEncoding AByteEncoding) {
+    if (AReadLinesCount < 0) AReadLinesCount = ReadLongInt(true);
+    for (int i = 0; i < AReadLinesCount; ++i) ADest.Add(ReadLn(std::u16string(1, LF), AByteEncoding));
+}
+
+uint16_t TIdIOHandler::ReadWord(bool AConvert) {
+    TIdByteArray bytes;
+    ReadBytes(bytes, 2, false);
+    const uint16_t v = ReadUInt16(bytes, 0);
+    return AConvert ? ToHost(v) : v;
+}
+
+int16_t TIdIOHandler::ReadSmallInt(bool AConvert) { return static_cast<int16_t>(ReadWord(AConvert)); }
+
+uint32_t TIdIOHandler::ReadLongWord(bool AConvert) {
+    TIdByteArray bytes;
+    ReadBytes(bytes, 4, false);
+    const uint32_t v = ReadUInt32(bytes, 0);
+    return AConvert ? ToHost(v) : v;
+}
+
+int32_t TIdIOHandler::ReadLongInt(bool AConvert) { return static_cast<int32_t>(ReadLongWord(AConvert)); }
+
+int64_t TIdIOHandler::ReadInt64(bool AConvert) {
+    TIdByteArray bytes;
+    ReadBytes(bytes, 8, false);
+    const uint64_t v = ReadUInt64(bytes, 0);
+    return static_cast<int64_t>(AConvert ? ToHost(v) : v);
+}
+
+void TIdIOHandler::ReadStream(TStream& AStream, int64_t AByteCount, bool AReadUntilDisconnect) {
+    if (AByteCount == -1 && !AReadUntilDisconnect) AByteCount = FLargeStream ? ReadInt64(true) : ReadLongInt(true);
+    if (AByteCount < 0) AReadUntilDisconnect = true;
+    if (AReadUntilDisconnect) AByteCount = -1;
+    else if (AByteCount > INT64_MAX - AStream.Position())
+        EIdIOHandlerStreamDataTooLarge::Toss(RSIOHandlerStreamDataTooLarge);
+
+    BeginWork(TWorkMode::wmRead, AReadUntilDisconnect ? 0 : AByteCount);
+    try {
+        const int chunkSize = FRecvBufferSize > 0 ? FRecvBufferSize : IdRecvBufferSizeDefault;
+        TIdByteArray chunk;
+        while (AByteCount != 0) {
+            int want = AByteCount < 0 ? chunkSize : static_cast<int>(std::min<int64_t>(AByteCount, chunkSize));
+            // What is buffered already goes first, without waiting for a whole chunk.
+            if (!InputBufferIsEmpty()) want = std::min(want, FInputBuffer->Size());
+            bool ended = false;
+            try {
+                ReadBytes(chunk, want, false);
+            } catch (const Exception& e) {
+                // Whatever did arrive is kept.
+                want = std::min(want, FInputBuffer->Size());
+                if (want > 0) {
+                    FInputBuffer->ExtractToBytes(chunk, want, false);
+                    AStream.WriteBuffer(chunk.data(), want);
+                }
+                if (!AReadUntilDisconnect || !dynamic_cast<const EIdConnClosedGracefully*>(&e)) throw;
+                ended = true;
+            }
+            if (ended) break;
+            AStream.WriteBuffer(chunk.data(), want);
+            if (AByteCount > 0) AByteCount -= want;
+            TIdAntiFreezeBase::DoProcess(true, false);
+        }
+    } catch (...) {
+        EndWork(TWorkMode::wmRead);
+        if (AStream.Size() > AStream.Position()) AStream.SetSize(AStream.Position());
+        throw;
+    }
+    EndWork(TWorkMode::wmRead);
+    if (AStream.Size() > AStream.Position()) AStream.SetSize(AStream.Position());
+}
+
+void TIdIOHandler::Discard(int64_t AByteCount) {
+    if (AByteCount <= 0) return;
+    BeginWork(TWorkMode::wmRead, AByteCount);
+    try {
+        for (;;) {
+            const int take = static_cast<int>(std::min<int64_t>(AByteCount, FInputBuffer->Size()));
+            if (take > 0) {
+                FInputBuffer->Remove(take);
+                AByteCount -= take;
+            }
+            if (AByteCount <= 0) break;
+            if (FillInputBuffer(false, TimeoutUseReadTimeout, true) <= 0) CheckForDisconnect(true, true);
+        }
+    } catch (...) {
+        EndWork(TWorkMode::wmRead);
+        throw;
+    }
+    EndWork(TWorkMode::wmRead);
+}
+
+void TIdIOHandler::DiscardAll() {
+    BeginWork(TWorkMode::wmRead);
+    try {
+        FInputBuffer->Clear();
+        for (;;) {
+            int got;
+            try {
+                got = FillInputBuffer(true, 250, false);
+            } catch (const EIdConnClosedGracefully&) {
+                FInputBuffer->Clear();
+                break;
+            } catch (...) {
+                FInputBuffer->Clear();
+                throw;
+            }
+            FInputBuffer->Clear();
+            if (got == 0) break;
+            TIdAntiFreezeBase::DoProcess(true, false);
+        }
+    } catch (...) {
+        EndWork(TWorkMode::wmRead);
+        throw;
+    }
+    EndWork(TWorkMode::wmRead);
+}
+
+std::u16string TIdIOHandler::AllData(IIdTextEncoding AByteEncoding) {
+    BeginWork(TWorkMode::wmRead);
+    try {
+        if (Connected()) {
+            while (FillInputBuffer(false, 250, false) != 0) {
+            }
+        }
+    } catch (...) {
+        // Whatever arrived is the answer.
+    }
+    std::u16string result;
+    try {
+        result = InputBufferAsString(AByteEncoding);
+    } catch (...) {
+    }
+    EndWork(TWorkMode::wmRead);
+    return result;
+}
+
+std::u16string TIdIOHandler::WaitFor(const std::u16string& AString, bool ARemoveFromBuffer, bool AInclusive,
+                                     IIdTextEncoding AByteEncoding, int ATimeout) {
+    const IIdTextEncoding encoding = TextEncoding(AByteEncoding);
+    const TIdByteArray pattern = encoding->GetBytes(AString);
+    const int patternLength = static_cast<int>(pattern.size());
+    if (patternLength == 0) return {};
+    int start = 0;
+    int position = -1;
+    for (;;) {
+        const int size = FInputBuffer->Size();
+        if (size > 0 && start < size) position = FInputBuffer->IndexOf(pattern, start);
+        if (position >= 0) break;
+        start = std::max(size - (patternLength - 1), 0);
+        if (FMaxLineLength > 0 && static_cast<int64_t>(size) > static_cast<int64_t>(FMaxLineLength) + patternLength)
+            EIdReadLnMaxLineLengthExceeded::Toss(RSReadLnMaxLineLengthExceeded);
+        FillInputBuffer(true, ATimeout, true);
+    }
+    if (ARemoveFromBuffer && AInclusive) return FInputBuffer->ExtractToString(position + patternLength, encoding);
+    std::u16string result = FInputBuffer->ExtractToString(position, encoding);
+    if (ARemoveFromBuffer) FInputBuffer->Remove(patternLength);
+    if (AInclusive) result += AString;
+    return result;
+}
+
+void TIdIOHandler::Capture(TStream& ADest, IIdTextEncoding AByteEncoding) {
+    int count = 0;
+    CaptureLines(&ADest, count, u".", true, AByteEncoding);
+}
+
+void TIdIOHandler::Capture(TStream& ADest, const std::u16string& ADelim, bool AUsesDotTransparency,
+                           IIdTextEncoding AByteEncoding) {
+    int count = 0;
+    CaptureLines(&ADest, count, ADelim, AUsesDotTransparency, AByteEncoding);
+}
+
+void TIdIOHandler::Capture(TStream& ADest, int& VLineCount, const std::u16string& ADelim, bool AUsesDotTransparency,
+                           IIdTextEncoding AByteEncoding) {
+    CaptureLines(&ADest, VLineCount, ADelim, AUsesDotTransparency, AByteEncoding);
+}
+
+void TIdIOHandler::Capture(TStrings& ADest, IIdTextEncoding AByteEncoding) {
+    int count = 0;
+    CaptureLines(&ADest, count, u".", true, AByteEncoding);
+}
+
+void TIdIOHandler::Capture(TStrings& ADest, const std::u16string& ADelim, bool AUsesDotTransparency,
+                           IIdTextEncoding AByteEncoding) {
+    int count = 0;
+    CaptureLines(&ADest, count, ADelim, AUsesDotTransparency, AByteEncoding);
+}
+
+void TIdIOHandler::Capture(TStrings& ADest, int& VLineCount, const std::u16string& ADelim, bool AUsesDotTransparency,
+                           IIdTextEncoding AByteEncoding) {
+    CaptureLines(&ADest, VLineCount, ADelim, AUsesDotTransparency, AByteEncoding);
+}
+
+void TIdIOHandler::CaptureLines(TObject* ADest, int& VLineCount, const std::u16string& ADelim,
+                                bool AUsesDotTransparency, IIdTextEncoding AByteEncoding) {
+    VLineCount = 0;
+    auto* strings = dynamic_cast<TStrings*>(ADest);
+    auto* stream = strings ? nullptr : dynamic_cast<TStream*>(ADest);
+    if (!strings && !stream) EIdObjectTypeNotSupported::Toss(RSObjectTypeNotSupported);
+    const IIdTextEncoding encoding = TextEncoding(AByteEncoding);
+    BeginWork(TWorkMode::wmRead);
+    try {
+        for (;;) {
+            std::u16string line = ReadLn(std::u16string(1, LF), encoding);
+            if (line == ADelim) break;
+            if (FMaxCapturedLines > 0 && VLineCount >= FMaxCapturedLines)
+                EIdMaxCaptureLineExceeded::Toss(RSMaximumNumberOfCaptureLineExceeded);
+            if (AUsesDotTransparency && line.size() >= 2 && line[0] == u'.' && line[1] == u'.') line.erase(0, 1);
+            if (strings) strings->Add(line);
+            else WriteTextToStream(*stream, line + EOL, -1, 1, encoding);
+            ++VLineCount;
+        }
+    } catch (...) {
+        EndWork(TWorkMode::wmRead);
+        throw;
+    }
+    EndWork(TWorkMode::wmRead);
+}
+
+std::u16string TIdIOHandler::InputLn(const std::u16string& AMask, bool AEcho, int ATabWidth, int AMaxLineLength,
+                                     IIdTextEncoding AByteEncoding) {
+    if (AMaxLineLength < 0) AMaxLineLength = FMaxLineLength;
+    std::u16string text;
+    for (;;) {
+        const char16_t c = ReadChar(AByteEncoding);
+        if (c == LF) break;
+        if (AMaxLineLength > 0 && static_cast<int>(text.size()) > AMaxLineLength) continue;
+        if (c == 8) {
+            if (!text.empty()) {
+                text.pop_back();
+                if (AEcho) Write(std::u16string(u"\b \b"), AByteEncoding);
+            }
+        } else if (c == 9) {
+            const std::u16string tab =
+                ATabWidth > 0 ? std::u16string(static_cast<size_t>(ATabWidth) - text.size() % static_cast<size_t>(ATabWidth), u' ')
+                              : std::u16string(1, c);
+            text += tab;
+            if (AEcho) Write(tab, AByteEncoding);
+        } else if (c == CR || c == 27) {
+            // not stored
+        } else {
+            text += c;
+            if (AEcho) Write(AMask.empty() ? std::u16string(1, c) : AMask, AByteEncoding);
+        }
+    }
+    while (!text.empty() && (text.back() == CR || text.back() == LF)) text.pop_back();
+    if (AEcho) WriteLn(AByteEncoding);
+    return text;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -115,6 +115,74 @@ public:
     // what is buffered; 0: nothing.
     virtual void ReadBytes(TIdByteArray& VBuffer, int AByteCount, bool AAppend = true);
 
+    // --- further reads, built on ReadLn, ReadBytes and FillInputBuffer ---------------------------
+    // The line reads below keep ReadLn's line limit.
+    // Up to AFailCount lines (trimmed) until one is not empty; an expired read raises
+    // EIdReadTimeout, running out of attempts EIdReadLnWaitMaxAttemptsExceeded.
+    virtual std::u16string ReadLnWait(int AFailCount = INT32_MAX, IIdTextEncoding AByteEncoding = nullptr);
+    // A line ended by LF; the line "." sets VMsgEnd and comes back as read.
+    std::u16string ReadLnRFC(bool& VMsgEnd, IIdTextEncoding AByteEncoding = nullptr);
+    // A line ended by ALineTerminator. A line equal to ADelim sets VMsgEnd and comes back as read;
+    // any other line that begins with "." loses that first character.
+    std::u16string ReadLnRFC(bool& VMsgEnd, const std::u16string& ALineTerminator, const std::u16string& ADelim = u".",
+                             IIdTextEncoding AByteEncoding = nullptr);
+    uint8_t ReadByte();
+    // The first character of the fewest bytes (at most the encoding's most for two characters)
+    // that decode to one; a multi-byte UTF-8 sequence is read whole.
+    char16_t ReadChar(IIdTextEncoding AByteEncoding = nullptr);
+    // Exactly ABytes bytes decoded; below 1 the empty text without reading.
+    std::u16string ReadString(int ABytes, IIdTextEncoding AByteEncoding = nullptr);
+    // AReadLinesCount lines (ended by LF) added to ADest; a negative count is read first as a
+    // 32-bit number in network byte order.
+    void ReadStrings(TStrings& ADest, int AReadLinesCount = -1, IIdTextEncoding AByteEncoding = nullptr);
+    // Numbers: with AConvert from network byte order, without in host byte order.
+    uint16_t ReadWord(bool AConvert = true);
+    int16_t ReadSmallInt(bool AConvert = true);
+    uint32_t ReadLongWord(bool AConvert = true);
+    int32_t ReadLongInt(bool AConvert = true);
+    int64_t ReadInt64(bool AConvert = true);
+    // AByteCount bytes into the stream at its position; -1 (without AReadUntilDisconnect) reads
+    // the count first (64-bit with LargeStream, else 32-bit; network order), and a count that is
+    // still negative, or AReadUntilDisconnect, reads until the peer closes. The stream grows as bytes
+    // arrive (never sized ahead from a count the peer sent) and is cut at its position at the end;
+    // bytes that arrived before a failure are written.
+    virtual void ReadStream(TStream& AStream, int64_t AByteCount = -1, bool AReadUntilDisconnect = false);
+    // Drops AByteCount bytes, reading as needed; nothing for 0 or less.
+    void Discard(int64_t AByteCount);
+    // Drops everything until the peer closes.
+    void DiscardAll();
+    // Everything until the peer closes, as text; no exception leaves it. The text is not bounded:
+    // it is what the caller asked for.
+    virtual std::u16string AllData(IIdTextEncoding AByteEncoding = nullptr);
+    // Reads until the encoded AString arrives. ARemoveFromBuffer and AInclusive: consumes and
+    // returns the text with the match; otherwise the text before the match is consumed and returned,
+    // the match is removed with ARemoveFromBuffer and AString appended with AInclusive. While the
+    // marker has not come, the buffer may hold at most MaxLineLength (when above 0) plus the
+    // marker's length: beyond that EIdReadLnMaxLineLengthExceeded, nothing consumed.
+    std::u16string WaitFor(const std::u16string& AString, bool ARemoveFromBuffer = true, bool AInclusive = false,
+                           IIdTextEncoding AByteEncoding = nullptr, int ATimeout = TimeoutUseReadTimeout);
+    // Lines (ended by LF) until a line equal to ADelim, which is not stored; with dot transparency a
+    // line beginning with ".." loses its first character. More than MaxCapturedLines (when above 0)
+    // raise EIdMaxCaptureLineExceeded. A stream gets each line and CR LF in the encoding.
+    void Capture(TStream& ADest, IIdTextEncoding AByteEncoding = nullptr);
+    void Capture(TStream& ADest, const std::u16string& ADelim, bool AUsesDotTransparency = true,
+                 IIdTextEncoding AByteEncoding = nullptr);
+    void Capture(TStream& ADest, int& VLineCount, const std::u16string& ADelim = u".", bool AUsesDotTransparency = true,
+                 IIdTextEncoding AByteEncoding = nullptr);
+    void Capture(TStrings& ADest, IIdTextEncoding AByteEncoding = nullptr);
+    void Capture(TStrings& ADest, const std::u16string& ADelim, bool AUsesDotTransparency = true,
+                 IIdTextEncoding AByteEncoding = nullptr);
+    void Capture(TStrings& ADest, int& VLineCount, const std::u16string& ADelim = u".", bool AUsesDotTransparency = true,
+                 IIdTextEncoding AByteEncoding = nullptr);
+    // ADest must be a TStrings or a TStream, else EIdObjectTypeNotSupported.
+    virtual void CaptureLines(TObject* ADest, int& VLineCount, const std::u16string& ADelim = u".",
+                              bool AUsesDotTransparency = true, IIdTextEncoding AByteEncoding = nullptr);
+    // Interactive line input from a terminal peer, up to LF: backspace, tabs (to the next multiple
+    // of ATabWidth when above 0), CR and ESC dropped, echo (AMask instead of each character when
+    // given); beyond the limit (MaxLineLength when negative; 0 no limit) characters are ignored.
+    virtual std::u16string InputLn(const std::u16string& AMask = u"", bool AEcho = true, int ATabWidth = 8,
+                                   int AMaxLineLength = -1, IIdTextEncoding AByteEncoding = nullptr);
+
     bool InputBufferIsEmpty() const { return FInputBuffer->Size() == 0; }
     // Consumes and decodes everything buffered, without reading the source.
     std::u16string InputBufferAsString(IIdTextEncoding AByteEncoding = nullptr);

@@ -1,4 +1,3 @@
-#if __has_include("stack/IdSocketHandle.h")
 #include "io/IdIOHandlerSocket.h"
 
 #include "core/IdExceptionCore.h"
@@ -49,7 +48,10 @@ int TIdIOHandlerSocket::CheckTransportError(int AErrorCode) {
     return GSocketStack->CheckForSocketError(AErrorCode, {10058, 10053});
 }
 
-void TIdIOHandlerSocket::RaiseTransportError(int AErrorCode) { GSocketStack->RaiseSocketError(AErrorCode); }
+void TIdIOHandlerSocket::RaiseTransportError(int AErrorCode) {
+    GSocketStack->RaiseSocketError(AErrorCode);
+    throw EIdSocketError(AErrorCode, u"");  // not reached: the stack raises
+}
 
 int64_t TIdIOHandlerSocket::WriteFile(const std::u16string& AFile, bool AEnableTransferFile) {
     if (!FileExists(AFile)) return 0;
@@ -107,4 +109,3 @@ void TIdIOHandlerSocket::NotifySocketAllocated() {
 }
 
 }  // namespace Id
-#endif

@@ -14,7 +14,7 @@ namespace Id {
 class TIdSocketHandle;
 class TIdIOHandlerSocket;
 
-// Whether a client sets the address-reuse option before it binds.
+// Whether a client sets the address-reuse option before it binds (the server's ReuseSocket too).
 enum class TIdReuseSocket : uint8_t { rsOSDependent, rsTrue, rsFalse };
 constexpr TIdReuseSocket rsOSDependent = TIdReuseSocket::rsOSDependent;
 constexpr TIdReuseSocket rsTrue = TIdReuseSocket::rsTrue;

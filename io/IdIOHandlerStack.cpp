@@ -1,4 +1,3 @@
-#if __has_include("stack/IdSocketHandle.h")
 #include "io/IdIOHandlerStack.h"
 
 #include "core/IdExceptionCore.h"
@@ -58,4 +57,3 @@ void TIdIOHandlerStack::ConnectToPeer() {
 }
 
 }  // namespace Id
-#endif

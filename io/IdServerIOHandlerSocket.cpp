@@ -34,7 +34,7 @@ TIdIOHandler* TIdServerIOHandlerSocket::Accept(TIdSocketHandle* ASocket, TIdThre
     handler->Open();
     while (!AListenerThread->Stopped()) {
         if (!ASocket->Select(kAcceptWaitMs)) continue;
-        if (handler->Binding()->Accept(ASocket->Handle())) {
+        if (handler->Binding()->Accept(*ASocket)) {
             tExhaustionReported = false;
             handler->AfterAccept();
             return handler.release();

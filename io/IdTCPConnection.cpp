@@ -3,10 +3,7 @@
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStringsCore.h"
 
-#if __has_include("stack/IdSocketHandle.h")
 #include "io/IdIOHandlerSocket.h"
-#define ID_HAVE_SOCKET_HANDLER 1
-#endif
 
 namespace Id {
 
@@ -48,9 +45,7 @@ void TIdTCPConnection::SetIOHandler(TIdIOHandler* AValue) {
         FreeNotification(AValue);
         AValue->SetWorkTarget(this);
         if (FIntercept) AValue->SetIntercept(FIntercept);
-#ifdef ID_HAVE_SOCKET_HANDLER
         FSocket = dynamic_cast<TIdIOHandlerSocket*>(AValue);
-#endif
     }
     FIOHandler = AValue;
 }

@@ -142,6 +142,7 @@ TThread::TThread(bool ACreateSuspended, size_t AStackSize) : FCreateSuspended(AC
 }
 
 TThread::~TThread() {
+    FDestroying.store(true);
     if (IsCurrentThread()) {
         // A self-freeing thread after its body: nobody will join it.
         pthread_detach(FHandle);
@@ -161,6 +162,13 @@ TThread::~TThread() {
         pthread_join(FHandle, nullptr);
     }
     GInstanceCount.fetch_sub(1);
+    if (FOnDestroyed) {
+        try {
+            FOnDestroyed();
+        } catch (...) {
+            // A destructor cannot report.
+        }
+    }
 }
 
 void* TThread::ThreadProc(void* AParam) {
@@ -199,7 +207,7 @@ void* TThread::ThreadProc(void* AParam) {
     {
         std::lock_guard lock(self->FStateLock);
         self->FFinished = true;
-        freeSelf = run && self->FFreeOnTerminate;
+        freeSelf = run && self->FFreeOnTerminate && !self->FDestroying.load();
         self->FStateChanged.notify_all();
     }
     NotifySyncWaiters();
@@ -282,6 +290,7 @@ void TThread::WaitForFinished() {
 }
 
 void TThread::FinishBody() {
+    FDestroying.store(true);
     if (IsCurrentThread() || Finished()) return;
     // The object is going: the body must not free it a second time.
     SetFreeOnTerminate(false);

@@ -111,6 +111,15 @@ public:
     const TThreadNotifyEvent& OnTerminate() const { return FOnTerminate; }
     void SetOnTerminate(TThreadNotifyEvent AValue) { FOnTerminate = std::move(AValue); }
 
+    // Called as the very last step of the object's destruction, on the thread that destroys it
+    // (for a self-freeing thread, the thread itself): whoever must outlive the thread learns here
+    // that it is gone.
+    void SetOnDestroyed(TThreadMethod AValue) { FOnDestroyed = std::move(AValue); }
+
+    // Destruction has begun (FinishBody or the destructor ran): the object must not be freed by
+    // anyone else, the body included.
+    bool Destroying() const { return FDestroying.load(); }
+
     // Message of an exception that escaped Execute; empty if none did.
     std::u16string FatalException() const;
 
@@ -128,8 +137,8 @@ protected:
     void MarkParked();
     void WaitWhileParked();
 
-    // Clears FreeOnTerminate, terminates, resumes and waits for a body that has not finished, unless
-    // called on the thread itself. A destructor calls it first so that the body never runs against a part already gone.
+    // Marks the object as being destroyed, then clears FreeOnTerminate, terminates, resumes and
+    // waits for a body that has not finished, unless called on the thread itself. A destructor calls it first so that the body never runs against a part already gone.
     void FinishBody();
 
 private:
@@ -154,8 +163,10 @@ private:
     const bool FCreateSuspended;
     bool FConstructionDone = false;
     std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FDestroying{false};
     std::atomic<int> FReturnValue{0};
     TThreadNotifyEvent FOnTerminate;
+    TThreadMethod FOnDestroyed;
     pthread_t FHandle{};
 };
 

@@ -24,6 +24,8 @@ namespace Id {
 TIdListenerThread::TIdListenerThread(TIdCustomTCPServer* AServer, TIdSocketHandle* ABinding)
     : TIdThread(true, true, u""), FBinding(ABinding), FServer(AServer) {}
 
+TIdListenerThread::~TIdListenerThread() { FinishBody(); }
+
 void TIdListenerThread::PrepareRun() {
     TIdThread::PrepareRun();
     if (FOnBeforeRun) FOnBeforeRun(this);
@@ -35,6 +37,10 @@ void TIdListenerThread::FinishRun() {
 }
 
 namespace {
+
+// Pause before the next attempt to get a yarn after one failed; short enough that a stop is
+// noticed within one accept wait step.
+constexpr int kAcquireRetryPauseMs = 100;
 
 // A context that a yarn's thread already holds as its task belongs to that thread: it goes
 // with the thread, not a second time with the listener.
@@ -54,7 +60,17 @@ void TIdListenerThread::RunStep() {
     TIdTCPConnection* connection = nullptr;
     TIdServerContext* context = nullptr;
     try {
-        yarn = scheduler->AcquireYarn();
+        try {
+            yarn = scheduler->AcquireYarn();
+        } catch (Exception& e) {
+            const bool report = !FAcquireFailing;
+            FAcquireFailing = true;
+            if (report) FServer->FireListenException(this, e);
+            // Nothing was accepted: a waiting client stays pending until a yarn can be had.
+            for (int waited = 0; waited < kAcquireRetryPauseMs && !Stopped(); waited += 10) SleepMs(10);
+            return;
+        }
+        FAcquireFailing = false;
         std::unique_ptr<TIdIOHandler> handler(FServer->IOHandler()->Accept(FBinding, this, yarn));
         if (!handler) {
             // Listening is over.
@@ -270,7 +286,11 @@ void TIdCustomTCPServer::StartListening() {
         while (index < FBindings->Count()) {
             TIdSocketHandle* binding = FBindings->Items(index);
             binding->AllocateSocket(Id_SOCK_STREAM, 0);
-            if (FReuseSocket == TIdReuseSocket::rsTrue) binding->SetSockOpt(Id_SOL_SOCKET, Id_SO_REUSEADDR, 1);
+            // Left to the system, a port whose earlier connections still linger in TIME_WAIT can be
+            // bound again at once, as a restart expects; this system needs the option for that
+            // (it still refuses a port that another socket listens on).
+            if (FReuseSocket == TIdReuseSocket::rsTrue || FReuseSocket == TIdReuseSocket::rsOSDependent)
+                binding->SetSockOpt(Id_SOL_SOCKET, Id_SO_REUSEADDR, 1);
             FireBeforeBind(binding);
             binding->Bind();
             binding->SetUseNagle(FUseNagle);

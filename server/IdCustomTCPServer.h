@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "core/IdComponent.h"
+#include "io/IdIOHandlerSocket.h"
 #include "server/IdContext.h"
 #include "threads/IdThread.h"
 #include "threads/IdThreadSafe.h"
@@ -22,8 +23,6 @@ class TIdServerIOHandler;
 class TIdSocketHandle;
 class TIdSocketHandles;
 class TIdTCPConnection;
-
-enum class TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
 
 using TIdServerThreadEvent = std::function<void(TIdContext* AContext)>;
 using TIdServerThreadExceptionEvent = std::function<void(TIdContext* AContext, Exception& AException)>;
@@ -50,6 +49,8 @@ class TIdListenerThread : public TIdThread {
 public:
     // Created suspended and looping, without a name.
     TIdListenerThread(TIdCustomTCPServer* AServer, TIdSocketHandle* ABinding);
+    // Ends the body while the object is whole.
+    ~TIdListenerThread() override;
 
     TIdSocketHandle* Binding() const { return FBinding; }
     TIdCustomTCPServer* Server() const { return FServer; }
@@ -63,6 +64,9 @@ protected:
     void FinishRun() override;
 
 private:
+    // A run of passes that could not get a yarn (thread limit, threads refused by the system):
+    // reported once, then waited out in short pauses instead of failing pass after pass.
+    bool FAcquireFailing = false;
     TIdSocketHandle* FBinding;     // belongs to the server's Bindings
     TIdCustomTCPServer* FServer;   // not owned
     TIdNotifyThreadEvent FOnBeforeRun;

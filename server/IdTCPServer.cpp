@@ -5,6 +5,8 @@
 
 namespace Id {
 
+TIdTCPServer::~TIdTCPServer() { SetActive(false); }
+
 void TIdTCPServer::ValidateActivation() {
     if (!FOnExecute) EIdTCPNoOnExecute::Toss(RSNoOnExecute);
 }

@@ -2,6 +2,9 @@
 // when the yarn is released. There is no pooling.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
+
 #include "threads/IdSchedulerOfThread.h"
 
 namespace Id {
@@ -18,6 +21,17 @@ public:
     // itself when its body returns; from any other thread by waking it, waiting for it and
     // freeing it.
     void ReleaseYarn(TIdYarn* AYarn) override;
+    // The inherited poll loop, then a wait for the threads that are freeing themselves after
+    // releasing their yarns: when it returns, no thread of this scheduler is left, nor any task
+    // (connection context) that such a thread was still freeing.
+    void TerminateAllYarns() override;
+
+private:
+    void WaitForSelfFreeingThreads();
+
+    std::mutex FFreeingLock;
+    std::condition_variable FFreeingDone;
+    int FFreeingThreads = 0;  // guarded by FFreeingLock
 };
 
 }  // namespace Id

@@ -20,10 +20,10 @@ TIdThread::TIdThread(bool ACreateSuspended, bool ALoop, const std::u16string& AN
 }
 
 TIdThread::~TIdThread() {
-    FDestroying.store(true);
     SetFreeOnTerminate(false);
     Terminate();
-    // A body still running would otherwise meet a thread object being torn down.
+    // A body still running would otherwise meet a thread object being torn down. This also marks
+    // the object as going, for a scheduler that is handed its yarn below.
     FinishBody();
     try {
         if (Options().Contains(itoReqCleanup)) DisposeRunData();
@@ -31,6 +31,8 @@ TIdThread::~TIdThread() {
         // The remaining steps run whatever the clean-up raised.
     }
     FreeAndNil(FYarn);
+    // Data set on a thread that never ran a cycle is still owned: it must not outlive the thread.
+    if (Options().Contains(itoDataOwner)) FreeAndNil(FData);
     // A holder of the lock in another thread leaves before the lock goes.
     FLock->Acquire();
     FLock->Release();
@@ -168,6 +170,16 @@ void TIdThread::Execute() {
     } catch (...) {
         Exception wrapped(RSUnknownException);
         RecordTerminatingException(wrapped, typeid(wrapped));
+    }
+    // A thread stopped or failing before its first cycle still owns its yarn, which no cycle's
+    // clean-up freed. Releasing it here is what lets a scheduler waiting for that yarn see the
+    // thread go; otherwise its wait would never end.
+    if (FYarn) {
+        try {
+            FreeAndNil(FYarn);
+        } catch (...) {
+            // The body's end: nothing may leave it.
+        }
     }
 }
 

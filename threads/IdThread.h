@@ -90,7 +90,8 @@ public:
     void SetStopMode(TIdThreadStopMode AValue) { FStopMode.store(AValue); }
     bool Loop() const { return FLoop.load(); }
     void SetLoop(bool AValue) { FLoop.store(AValue); }
-    // Owned while itoDataOwner is set (it is for every new thread): freed at the end of every cycle.
+    // Owned while itoDataOwner is set (it is for every new thread): freed at the end of every cycle
+    // and by the destructor.
     TObject* Data() const { return FData; }
     void SetData(TObject* AValue) { FData = AValue; }
     // Owned: freed at the end of every cycle and by the destructor. Setting it frees nothing.
@@ -108,9 +109,6 @@ public:
 
     // The option and state flags, read under the lock.
     TIdThreadOptions Options();
-    // The destructor has begun: whoever releases this thread's yarn from inside it must leave the
-    // thread alone.
-    bool Destroying() const { return FDestroying.load(); }
 
 protected:
     virtual void FinishRun() {}
@@ -147,7 +145,6 @@ private:
     TIdYarn* FYarn = nullptr;         // owned
     TIdExceptionThreadEvent FOnException;
     TIdNotifyThreadEvent FOnStopped;
-    std::atomic<bool> FDestroying{false};
 };
 
 // A worker thread that runs a task; it owns the task.

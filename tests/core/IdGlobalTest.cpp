@@ -91,12 +91,12 @@ TEST(TextBytes, AsciiReplacesWithoutMergingOrDropping) {
 TEST(TextBytes, OtherEncodingsRoundTrip) {
     const std::u16string text = u"Grüße + 1 € ~";
     for (int selector : {2, 3}) {
-        IIdTextEncoding enc = IndyTextEncoding(selector);
+        IIdTextEncoding enc = IdTextEncoding(selector);
         EXPECT_EQ(BytesToText(TextToBytes(text, -1, 1, enc), 0, -1, enc), text) << selector;
     }
-    EXPECT_EQ(TextToBytes(u"A+B", -1, 1, IndyTextEncoding_UTF7()), (TIdByteArray{'A', '+', '-', 'B'}));
-    EXPECT_EQ(TextToBytes(u"ü", -1, 1, IndyTextEncoding(9)), (TIdByteArray{0xFC}));
-    EXPECT_EQ(IndyTextEncoding(1)->CodePage(), 20127);
+    EXPECT_EQ(TextToBytes(u"A+B", -1, 1, IdTextEncoding_UTF7()), (TIdByteArray{'A', '+', '-', 'B'}));
+    EXPECT_EQ(TextToBytes(u"ü", -1, 1, IdTextEncoding(9)), (TIdByteArray{0xFC}));
+    EXPECT_EQ(IdTextEncoding(1)->CodePage(), 20127);
 }
 
 TEST(Tokens, CutTokenForms) {

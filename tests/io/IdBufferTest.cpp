@@ -103,6 +103,9 @@ TEST(IdBuffer, FailuresCarryTheirMessagesAndChangeNothing) {
     EXPECT_EQ(MessageOf<EIdNotEnoughDataInBuffer>([&] { buffer.ExtractToBytes(out, 11, true, 3990); }),
               u"Nicht genügend Daten im Puffer. (11/10)");
     EXPECT_EQ(MessageOf<EIdException>([&] { buffer.ExtractToBytes(out, 1, true, 4001); }), u"Index out of bounds.");
+    TMemoryStream sink;
+    EXPECT_THROW(buffer.ExtractToStream(sink, 4001), EIdNotEnoughDataInBuffer);
+    EXPECT_EQ(sink.Size(), 0);
     EXPECT_EQ(MessageOf<EIdException>([&] { buffer.IndexOf(TIdByteArray{}); }),
               u"Pufferbegrenzer muss angegeben werden.");
     EXPECT_EQ(MessageOf<EIdException>([&] { buffer.IndexOf(TIdByteArray{1}, 4000); }),
@@ -248,8 +251,8 @@ TEST(IdBuffer, ConstructorsStreamsAndStrings) {
     TIdBuffer text;
     text.Write(u"Grüße");  // ASCII: what it cannot encode becomes "?"
     EXPECT_EQ(text.ExtractToString(), u"Gr??e");
-    text.Write(u"Grüße", IndyTextEncoding_UTF8());
-    EXPECT_EQ(text.ExtractToString(-1, IndyTextEncoding_UTF8()), u"Grüße");
+    text.Write(u"Grüße", IdTextEncoding_UTF8());
+    EXPECT_EQ(text.ExtractToString(-1, IdTextEncoding_UTF8()), u"Grüße");
 
     TIdBuffer capacity;
     capacity.Write(Filled(10));

@@ -58,40 +58,6 @@ TEST(IOHandlerRead, TimeOutKeepsPartialData) {
     EXPECT_THROW(h.ReadLn(u"\r\n"), EIdReadTimeout);
 }
 
-TEST(IOHandlerRead, LineLimitAcceptsTheLimitAndRejectsOneMore) {
-    TOpenFake f;
-    TFakeIOHandler& h = f.handler;
-    h.Feed(std::string(16384, 'a') + "\r\n");
-    EXPECT_EQ(h.ReadLn(u"\r\n", 200).size(), 16384u);
-    h.Feed(std::string(16385, 'b') + "\r\n");
-    for (int i = 0; i < 2; ++i) {
-        try {
-            h.ReadLn(u"\r\n", 200);
-            ADD_FAILURE() << "no exception";
-        } catch (const EIdReadLnMaxLineLengthExceeded& e) {
-            EXPECT_EQ(e.Message(), u"Max. Zeilenlänge überschritten.");
-        }
-        EXPECT_EQ(h.InputBuffer()->Size(), 16387);  // nothing consumed; raises again
-    }
-}
-
-TEST(IOHandlerRead, SplitReturnsPiecesOfTheLimit) {
-    TOpenFake f;
-    TFakeIOHandler& h = f.handler;
-    h.Feed("0123456789ABCDEFGHIJklmno\r\nnext\r\n");
-    bool split = false;
-    EXPECT_EQ(h.ReadLnSplit(split, u"\r\n", 200, 10), u"0123456789");
-    EXPECT_TRUE(split);
-    EXPECT_EQ(h.ReadLnSplit(split, u"\r\n", 200, 10), u"ABCDEFGHIJ");
-    EXPECT_TRUE(split);
-    EXPECT_EQ(h.ReadLnSplit(split, u"\r\n", 200, 10), u"klmno");
-    EXPECT_FALSE(split);
-    EXPECT_EQ(h.MaxLineAction(), maException);  // restored
-    EXPECT_EQ(h.ReadLn(u"\r\n", 200, 10), u"next");
-}
-
-// A peer that never sends a terminator cannot make the buffer grow beyond the limit, the
-// terminator and one receive chunk.
 TEST(IOHandlerRead, BytesWithoutTerminatorCountAsAnOverlongLineOnceTheyCannotFit) {
     TOpenFake f;
     TFakeIOHandler& h = f.handler;
@@ -116,34 +82,6 @@ TEST(IOHandlerRead, BytesWithoutTerminatorCountAsAnOverlongLineOnceTheyCannotFit
     TOpenFake g;
     g.handler.Feed(std::string(50000, 'q') + "\n");
     EXPECT_EQ(g.handler.ReadLn(u"\n", 200, 0).size(), 50000u);
-}
-
-TEST(IOHandlerRead, PeerCloseWithAndWithoutACompleteLine) {
-    {
-        TOpenFake f;
-        f.handler.Feed("abc");
-        f.handler.PeerClose();
-        EXPECT_THROW(f.handler.ReadLn(u"\r\n", 200), EIdConnClosedGracefully);
-        EXPECT_EQ(f.handler.DisconnectReports, 1);
-        EXPECT_EQ(f.handler.InputBufferAsString(), u"abc");
-    }
-    {
-        TOpenFake f;
-        f.handler.Feed("abc\r\n");
-        f.handler.PeerClose();
-        EXPECT_EQ(f.handler.ReadLn(u"\r\n", 200), u"abc");
-        EXPECT_THROW(f.handler.ReadLn(u"\r\n", 200), EIdConnClosedGracefully);
-        EXPECT_EQ(f.handler.DisconnectReports, 1);
-    }
-    {
-        TOpenFake f;  // a short block read consumes nothing
-        f.handler.Feed("abc");
-        f.handler.PeerClose();
-        TIdByteArray out;
-        EXPECT_THROW(f.handler.ReadBytes(out, 4), EIdConnClosedGracefully);
-        EXPECT_TRUE(out.empty());
-        EXPECT_EQ(f.handler.InputBuffer()->Size(), 3);
-    }
 }
 
 TEST(IOHandlerRead, ByteBlocksAndDataChecks) {

@@ -4,11 +4,16 @@
 #include <chrono>
 #include <thread>
 
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStrings.h"
 #include "core/IdResourceStringsCore.h"
 #include "stack/IdSocketHandle.h"
 #include "stack/IdStack.h"
+#include "stack/IdStackBSDBase.h"
 #include "stack/StackTestSupport.h"
 
 using namespace Id;
@@ -67,4 +72,320 @@ TEST_F(SocketHandleTest, LoopbackIPv4TransfersBothWaysWithAddressTexts) {
     client.CloseSocket();
     ASSERT_TRUE(server.Readable(5000));
     EXPECT_EQ(server.Receive(buffer), 0);  // the peer's orderly close
+}
+
+TEST_F(SocketHandleTest, LoopbackIPv6AcceptsWithEightGroupTexts) {
+    if (!GSocketStack->SupportsIPv6() || !IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+    TIdSocketHandle listener, client, server;
+    ListenOnLoopback(listener, Id_IPv6);
+    EXPECT_EQ(listener.IP(), u"0:0:0:0:0:0:0:1");
+    ConnectPair(listener, client, server);
+    EXPECT_EQ(server.IPVersion(), Id_IPv6);
+    EXPECT_EQ(server.PeerIP(), u"0:0:0:0:0:0:0:1");
+    EXPECT_EQ(server.PeerPort(), client.Port());
+    EXPECT_EQ(client.Send(TIdByteArray{7, 8}), 2);
+    ASSERT_TRUE(server.Readable(5000));
+    TIdByteArray buffer(4);
+    EXPECT_EQ(server.Receive(buffer), 2);
+}
+
+TEST_F(SocketHandleTest, IPv4AndIPv6DefaultBindingsShareAPort) {
+    if (!IPv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 here";
+    TIdSocketHandles bindings;
+    TIdSocketHandle* v4 = bindings.Add();
+    v4->AllocateSocket();
+    v4->Bind();
+    v4->Listen();
+    TIdSocketHandle* v6 = bindings.Add();
+    v6->SetIPVersion(Id_IPv6);
+    v6->SetPort(v4->Port());
+    v6->AllocateSocket();
+    EXPECT_NO_THROW(v6->Bind());  // an IPv6 socket takes IPv6 traffic only
+    EXPECT_EQ(v6->Port(), v4->Port());
+    EXPECT_EQ(v6->IP(), u"0:0:0:0:0:0:0:0");
+}
+
+TEST_F(SocketHandleTest, BindConflictAndPortRanges) {
+    TIdSocketHandle first;
+    ListenOnLoopback(first);
+    const uint16_t taken = first.Port();
+
+    TIdSocketHandle second;
+    second.AllocateSocket();
+    second.SetBinding(u"127.0.0.1", taken);
+    try {
+        second.Bind();
+        FAIL();
+    } catch (const EIdCouldNotBindSocket& e) {
+        EXPECT_EQ(e.Message(), u"Socket konnte nicht gebunden werden. Adresse und Port werden bereits verwendet.");
+    }
+    EXPECT_TRUE(second.HandleAllocated());  // closing is left to the caller
+
+    // A range whose top is taken goes on downwards.
+    TIdSocketHandle ranged;
+    ranged.AllocateSocket();
+    ranged.SetBinding(u"127.0.0.1", 0);
+    ranged.SetClientPortMin(static_cast<uint16_t>(taken - 1));
+    ranged.SetClientPortMax(taken);
+    ranged.Bind();
+    EXPECT_EQ(ranged.Port(), taken - 1);
+
+    TIdSocketHandle full;
+    full.AllocateSocket();
+    full.SetBinding(u"127.0.0.1", 0);
+    full.SetClientPortMin(taken);
+    full.SetClientPortMax(taken);
+    try {
+        full.Bind();
+        FAIL();
+    } catch (const EIdCanNotBindPortInRange& e) {
+        EXPECT_EQ(e.Message(), FormatInvariant(u"Port-Bereich (%d - %d) kann nicht eingebunden werden", taken, taken));
+    }
+
+    TIdSocketHandle inverted;
+    inverted.AllocateSocket();
+    inverted.SetClientPortMin(6000);
+    inverted.SetClientPortMax(5000);
+    try {
+        inverted.Bind();
+        FAIL();
+    } catch (const EIdInvalidPortRange& e) {
+        EXPECT_EQ(e.Message(), u"Ungültiger Port-Bereich (6000 - 5000)");
+    }
+
+    // Only a maximum: the OS picks the port.
+    TIdSocketHandle onlyMax;
+    onlyMax.AllocateSocket();
+    onlyMax.SetClientPortMax(5000);
+    onlyMax.Bind();
+    EXPECT_NE(onlyMax.Port(), 0);
+}
+
+TEST_F(SocketHandleTest, PortRangeIsTriedFromTheTop) {
+    // A port the OS just handed out and that nobody holds now is the top of a free range.
+    uint16_t top;
+    {
+        TIdSocketHandle probe;
+        probe.AllocateSocket();
+        probe.SetBinding(u"127.0.0.1", 0);
+        probe.Bind();
+        top = probe.Port();
+    }
+    TIdSocketHandle ranged;
+    ranged.AllocateSocket();
+    ranged.SetBinding(u"127.0.0.1", 0);
+    ranged.SetClientPortMin(static_cast<uint16_t>(top - 2));
+    ranged.SetClientPortMax(top);
+    ranged.Bind();
+    EXPECT_EQ(ranged.Port(), top);
+}
+
+TEST_F(SocketHandleTest, RefusedConnectCarriesItsNumberAndText) {
+    uint16_t unused;
+    {
+        TIdSocketHandle probe;
+        probe.AllocateSocket();
+        probe.SetBinding(u"127.0.0.1", 0);
+        probe.Bind();
+        unused = probe.Port();
+    }
+    TIdSocketHandle client;
+    client.AllocateSocket();
+    client.SetPeer(u"127.0.0.1", unused);
+    try {
+        client.Connect();
+        FAIL();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10061);
+        EXPECT_EQ(e.Message(), u"Socket-Fehler # 10061\r\nVerbindung abgelehnt.");
+    }
+}
+
+TEST_F(SocketHandleTest, StateRulesOfAHandle) {
+    TIdSocketHandles bindings;
+    bindings.SetDefaultPort(8123);
+    TIdSocketHandle* item = bindings.Add();
+    EXPECT_EQ(item->Port(), 8123);
+    EXPECT_FALSE(item->HandleAllocated());
+    EXPECT_EQ(item->Handle(), Id_INVALID_SOCKET);
+    EXPECT_EQ(bindings.BindingByHandle(12345), nullptr);
+
+    item->SetPort(0);
+    item->AllocateSocket();
+    EXPECT_EQ(bindings.BindingByHandle(item->Handle()), item);
+    EXPECT_NO_THROW(item->SetIPVersion(Id_IPv4));
+    try {
+        item->SetIPVersion(Id_IPv6);
+        FAIL();
+    } catch (const EIdCannotSetIPVersionWhenConnected& e) {
+        EXPECT_EQ(e.Message(), u"Wenn verbunden, kann IPVersion nicht verändert werden");
+    }
+    item->SetUseNagle(false);
+    int noDelay = 0;
+    item->GetSockOpt(Id_IPPROTO_TCP, Id_TCP_NODELAY, noDelay);
+    EXPECT_NE(noDelay, 0);
+    item->SetSockOpt(0xFFFF, 0x0004, 1);  // the Windows level and number of the address-reuse option
+    int reuse = 0;
+    item->GetSockOpt(Id_SOL_SOCKET, Id_SO_REUSEADDR, reuse);
+    EXPECT_NE(reuse, 0);
+
+    item->SetBinding(u"127.0.0.1", 0);
+    item->Bind();
+    const uint16_t port = item->Port();
+    item->CloseSocket();
+    item->CloseSocket();  // the second does nothing
+    EXPECT_FALSE(item->HandleAllocated());
+    EXPECT_EQ(item->Port(), port);  // the ends stay for the next allocation
+    EXPECT_THROW(item->Readable(0), EIdConnClosedGracefully);
+    try {
+        item->Readable(0);
+    } catch (const EIdConnClosedGracefully& e) {
+        EXPECT_EQ(e.Message(), u"Die Verbindung wurde erfolgreich geschlossen.");
+    }
+    EXPECT_THROW(item->Select(0), EIdNotASocket);
+    TIdByteArray buffer(4);
+    EXPECT_EQ(item->Receive(buffer), 0);
+    try {
+        item->Send(buffer);
+        FAIL();
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10058);
+    }
+
+    TIdSocketHandles copy;
+    copy.Assign(bindings);
+    ASSERT_EQ(copy.Count(), 1);
+    EXPECT_EQ(copy[0]->IP(), u"127.0.0.1");
+    EXPECT_EQ(copy[0]->Port(), port);
+    EXPECT_FALSE(copy[0]->HandleAllocated());
+
+    delete item;  // leaves its collection
+    EXPECT_EQ(bindings.Count(), 0);
+}
+
+TEST_F(SocketHandleTest, FailedAcceptAnswersFalse) {
+    TIdSocketHandle listener, server;
+    ListenOnLoopback(listener);
+    auto* bsd = dynamic_cast<TIdStackBSDBase*>(GSocketStack);
+    bsd->SetBlocking(listener.Handle(), false);
+    EXPECT_FALSE(server.Accept(listener.Handle()));  // nothing pending: would block
+    EXPECT_FALSE(server.HandleAllocated());
+    listener.CloseSocket();
+    EXPECT_FALSE(server.Accept(listener));
+}
+
+TEST_F(SocketHandleTest, CloseFromAnotherThreadWakesAWaiterAtOnce) {
+    TIdSocketHandle listener, client, server;
+    ListenOnLoopback(listener);
+    ConnectPair(listener, client, server);
+
+    std::atomic<bool> waiting{false};
+    std::atomic<int64_t> wokeAfterMs{-1};
+    std::atomic<bool> sawGracefulClose{false};
+    std::atomic<std::chrono::steady_clock::time_point> closedAt{};
+    std::thread waiter([&] {
+        waiting = true;
+        server.Readable(TimeoutForever);
+        wokeAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closedAt.load())
+                          .count();
+        try {
+            server.Readable(TimeoutForever);
+        } catch (const EIdConnClosedGracefully&) {
+            sawGracefulClose = true;
+        }
+    });
+    while (!waiting) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block in the wait
+    closedAt = std::chrono::steady_clock::now();
+    server.CloseSocket();
+    waiter.join();
+    EXPECT_GE(wokeAfterMs.load(), 0);
+    EXPECT_LT(wokeAfterMs.load(), 100);
+    EXPECT_TRUE(sawGracefulClose);
+    // The peer sees the close.
+    ASSERT_TRUE(client.Readable(5000));
+    TIdByteArray buffer(4);
+    EXPECT_EQ(client.Receive(buffer), 0);
+}
+
+TEST_F(SocketHandleTest, CloseWakesABlockedReceiveAndAListenerWait) {
+    TIdSocketHandle listener, client, server;
+    ListenOnLoopback(listener);
+    ConnectPair(listener, client, server);
+
+    std::atomic<int> received{-1};
+    std::thread reader([&] {
+        TIdByteArray buffer(16);
+        received = server.Receive(buffer);  // no wait first: blocked in the OS receive
+    });
+    std::atomic<bool> listenerWoke{false};
+    std::atomic<bool> acceptedSomething{true};
+    std::thread acceptor([&] {
+        try {
+            listener.Select(TimeoutForever);
+        } catch (const EIdException&) {
+        }
+        TIdSocketHandle next;
+        acceptedSomething = next.Accept(listener);
+        listenerWoke = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.CloseSocket();
+    listener.CloseSocket();
+    reader.join();
+    acceptor.join();
+    EXPECT_EQ(received.load(), 0);
+    EXPECT_TRUE(listenerWoke);
+    EXPECT_FALSE(acceptedSomething);
+}
+
+TEST_F(SocketHandleTest, SendToAVanishedPeerIsAnErrorNotASignal) {
+    TIdSocketHandle listener, client, server;
+    ListenOnLoopback(listener);
+    ConnectPair(listener, client, server);
+    server.CloseSocket();
+    // The test program ignores SIGPIPE; restore the default so that a signal would end the test.
+    struct sigaction defaultAction {}, previous{};
+    defaultAction.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &defaultAction, &previous);
+    int code = 0;
+    try {
+        const TIdByteArray block(65536, 'x');
+        for (int i = 0; i < 200; ++i) {
+            client.Send(block);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    } catch (const EIdSocketError& e) {
+        code = e.LastError();
+    }
+    sigaction(SIGPIPE, &previous, nullptr);
+    EXPECT_TRUE(code == 10054 || code == 10058) << code;
+}
+
+TEST_F(SocketHandleTest, TransmitFileSendsTheWholeFile) {
+    TIdSocketHandle listener, client, server;
+    ListenOnLoopback(listener);
+    ConnectPair(listener, client, server);
+    char path[] = "/tmp/idstack-transmit-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string content(100000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+
+    std::string got;
+    std::thread reader([&] {
+        TIdByteArray buffer(8192);
+        while (got.size() < content.size() && server.Readable(5000)) {
+            const int n = server.Receive(buffer);
+            if (n <= 0) break;
+            got.append(buffer.begin(), buffer.begin() + n);
+        }
+    });
+    EXPECT_EQ(client.TransmitFile(FromUtf8(path)), static_cast<int64_t>(content.size()));
+    reader.join();
+    EXPECT_EQ(got, content);
+    EXPECT_EQ(GTransmitFileHook(client.Handle(), u"/nonexistent/file"), 0);
+    ::unlink(path);
 }
