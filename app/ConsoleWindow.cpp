@@ -18,7 +18,12 @@ namespace {
 
 std::atomic<TConsoleWindow*> GStopTarget{nullptr};
 
-extern "C" void StopSignalHandler(int) {
+std::atomic<bool> GStopSignalled{false};
+
+extern "C" void StopSignalHandler(int ASignal) {
+    // A second signal while the stop is still running ends the program at once, as an operator
+    // who presses Ctrl+C twice expects.
+    if (GStopSignalled.exchange(true)) ::_exit(128 + ASignal);
     if (TConsoleWindow* window = GStopTarget.load()) window->RequestStop();
 }
 
@@ -53,8 +58,8 @@ std::string ConsoleUsage(const std::string& AProgram) {
            "  --port N   port to listen on, on every local address (default 8000)\n"
            "  --status   also print the status-bar entries (\"Execute\", several a second per client)\n"
            "  --help     show this text\n"
-           "SIGINT or SIGTERM stops the server and ends the program (status 0); a failed start ends it\n"
-           "with status 1, a wrong command line with status 2.\n";
+           "SIGINT or SIGTERM stops the server and ends the program (status 0; a second signal ends it\n"
+           "at once); a failed start ends it with status 1, a wrong command line with status 2.\n";
 }
 
 TConsoleWindow::TConsoleWindow(const TConsoleOptions& AOptions, int AOutFd) : FOptions(AOptions), FOutput(AOutFd) {

@@ -39,7 +39,8 @@ public:
     int Run(TForm1& AForm);
     // May be called from a signal handler or any thread: stop as closing the window would.
     void RequestStop();
-    // SIGINT and SIGTERM call RequestStop on this window; SIGPIPE is ignored.
+    // SIGINT and SIGTERM call RequestStop on this window (a second one ends the program at once,
+    // status 128 + signal number); SIGPIPE is ignored.
     void InstallStopSignals();
 
     TConsoleOutput& Output() { return FOutput; }

@@ -4,7 +4,6 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QtTest>
-#include <thread>
 
 #include "../FakeWindow.h"
 #include "../LoopbackClient.h"
@@ -101,48 +100,6 @@ private slots:
         window.EPort->clear();
         QTest::keyClicks(window.EPort, QStringLiteral("8a0-8 1"));
         QCOMPARE(window.EPort->text(), QStringLiteral("8081"));
-    }
-
-    void ConnectLogDisconnectClose() {
-        Test::TFakeServer server;
-        TForm1Window window(server);
-        server.OnStart = [&] {
-            window.Form().Log(u"BeforeBind");
-            window.Form().IdTCPServer1AfterBind(nullptr);
-        };
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-        QTest::mouseClick(window.Button1, Qt::LeftButton);
-        QVERIFY(server.IsActive);
-        QCOMPARE(server.Port, uint16_t(8000));
-        QCOMPARE(window.Button1->text(), QStringLiteral("Disconnect"));
-        QVERIFY(!window.EPort->isEnabled());
-        QCOMPARE(window.ListBox1->count(), 2);
-        QVERIFY(Body(window.ListBox1->item(1)->text()) == u"AfterBind");
-        QCOMPARE(window.ListBox1->currentRow(), 1);
-
-        // Entries from a server thread arrive through the event loop, in order.
-        std::thread([&] {
-            window.Form().Log(u"Connect", u"127.0.0.1", u"127.0.0.1");
-            window.Form().Log(u"Execute", u"127.0.0.1", u"127.0.0.1");
-            window.Form().Log(u"Receive", u"127.0.0.1", u"hello");
-        }).join();
-        QTRY_COMPARE(window.ListBox1->count(), 4);
-        QVERIFY(Body(window.ListBox1->item(2)->text()) == u"Connect / 127.0.0.1 = 127.0.0.1");
-        QVERIFY(Body(window.ListBox1->item(3)->text()) == u"Receive / 127.0.0.1 = hello");
-        QVERIFY(Body(window.StatusBar1->currentMessage()) == u"Execute / 127.0.0.1 = 127.0.0.1");
-        QCOMPARE(window.ListBox1->currentRow(), 3);
-
-        QTest::mouseClick(window.Button1, Qt::LeftButton);
-        QVERIFY(!server.IsActive);
-        QCOMPARE(window.Button1->text(), QStringLiteral("Connect"));
-
-        QTest::mouseClick(window.Button1, Qt::LeftButton);
-        QVERIFY(server.IsActive);
-        QVERIFY(window.close());
-        QVERIFY(!server.IsActive);
-        QVERIFY(!window.isVisible());
     }
 
     void FailedStartShowsItsError() {
