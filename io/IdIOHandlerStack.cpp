@@ -16,10 +16,15 @@ const TIdIOHandlerClass& TIdIOHandlerStack::ClassRef() {
 }
 
 bool TIdIOHandlerStack::Connected() {
-    try {
-        FillInputBuffer(false, 0, false);
-    } catch (const EIdConnClosedGracefully&) {
-        // Closed from another thread meanwhile: answered below.
+    // A full chunk of unread input already makes the answer true. Polling then would only pull in
+    // more: a peer that sends faster than its lines are read would grow the input buffer without
+    // bound, one chunk per question, while reads take one line each.
+    if (InputBuffer()->Size() < RecvBufferSize()) {
+        try {
+            FillInputBuffer(false, 0, false);
+        } catch (const EIdConnClosedGracefully&) {
+            // Closed from another thread meanwhile: answered below.
+        }
     }
     return TIdIOHandlerSocket::Connected();
 }

@@ -333,3 +333,25 @@ TEST(IOHandlerStack, DefaultClassAndConnectionOverASocket) {
     EXPECT_FALSE(connection.Connected());
     EXPECT_EQ(pair.PeerReceive(), "");  // the peer sees the close
 }
+
+// The server asks Connected before every line it reads; a peer that sends faster than its lines
+// are read must not make those questions pile its input up in memory.
+TEST(IOHandlerStackConnected, AskingDoesNotPileUpInputFromAFastSender) {
+    TLoopback pair;
+    std::string burst;
+    for (int i = 0; i < 20000; ++i) burst += "line " + std::to_string(i) + "\r\n";
+    std::thread sender([&] { pair.Send(burst); });
+    int lines = 0;
+    int largest = 0;
+    while (lines < 20000) {
+        ASSERT_TRUE(pair.Handler->Connected());
+        largest = std::max(largest, pair.Handler->InputBuffer()->Size());
+        const std::u16string line = pair.Handler->ReadLn(u"\r\n", 2000);
+        ASSERT_FALSE(pair.Handler->ReadLnTimedout()) << "after " << lines << " lines";
+        ASSERT_EQ(line, u"line " + IntToStr(lines));
+        ++lines;
+    }
+    sender.join();
+    // Never more than a chunk beyond a chunk, however long the burst.
+    EXPECT_LT(largest, 2 * pair.Handler->RecvBufferSize());
+}
