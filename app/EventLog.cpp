@@ -76,14 +76,18 @@ void TEventLog::Add(std::u16string AEntry) {
     }
 }
 
-bool TEventLog::TakeNext(std::u16string& VEntry) {
+bool TEventLog::TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLater) {
     std::lock_guard<std::mutex> guard(FLock);
-    const bool haveList = !FListEntries.empty();
-    if (!haveList && !FHasStatusEntry) {
-        FNotified = false;
+    // Only entries handed over before this delivery began: under a flood the producers would
+    // otherwise keep the UI thread placing for ever.
+    const bool haveList = !FListEntries.empty() && FListEntries.front().Seq < ALimit;
+    const bool haveStatus = FHasStatusEntry && FStatusEntry.Seq < ALimit;
+    if (!haveList && !haveStatus) {
+        if (FListEntries.empty() && !FHasStatusEntry) FNotified = false;
+        else VMoreLater = true;
         return false;
     }
-    if (FHasStatusEntry && (!haveList || FStatusEntry.Seq < FListEntries.front().Seq)) {
+    if (haveStatus && (!haveList || FStatusEntry.Seq < FListEntries.front().Seq)) {
         VEntry = std::move(FStatusEntry.Text);
         FStatusEntry.Text = std::u16string();
         FHasStatusEntry = false;
@@ -101,8 +105,16 @@ void TEventLog::Deliver() {
         bool& Flag;
         ~TReset() { Flag = false; }
     } reset{FDelivering};
+    uint64_t limit;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        limit = FNextSeq;
+    }
     std::u16string entry;
-    while (TakeNext(entry)) Place(entry);
+    bool moreLater = false;
+    while (TakeNext(entry, limit, moreLater)) Place(entry);
+    // Entries that came meanwhile wait for the next turn of the event loop.
+    if (moreLater) FWindow.NotifyLogPending();
 }
 
 void TEventLog::Place(const std::u16string& AEntry) {

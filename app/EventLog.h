@@ -62,7 +62,7 @@ private:
     };
 
     // Takes the oldest pending entry; false when nothing is pending.
-    bool TakeNext(std::u16string& VEntry);
+    bool TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLater);
     void Place(const std::u16string& AEntry);
 
     TWindowOperations& FWindow;
