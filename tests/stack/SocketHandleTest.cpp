@@ -43,6 +43,15 @@ void ConnectPair(TIdSocketHandle& AListener, TIdSocketHandle& AClient, TIdSocket
 
 class SocketHandleTest : public StackTest {};
 
+// A port the system just handed out and that nobody holds any more.
+static uint16_t FreeLoopbackPort() {
+    TIdSocketHandle probe;
+    probe.AllocateSocket();
+    probe.SetBinding(u"127.0.0.1", 0);
+    probe.Bind();
+    return probe.Port();
+}
+
 TEST_F(SocketHandleTest, LoopbackIPv4TransfersBothWaysWithAddressTexts) {
     TIdSocketHandle listener, client, server;
     ListenOnLoopback(listener);
@@ -163,14 +172,7 @@ TEST_F(SocketHandleTest, BindConflictAndPortRanges) {
 
 TEST_F(SocketHandleTest, PortRangeIsTriedFromTheTop) {
     // A port the OS just handed out and that nobody holds now is the top of a free range.
-    uint16_t top;
-    {
-        TIdSocketHandle probe;
-        probe.AllocateSocket();
-        probe.SetBinding(u"127.0.0.1", 0);
-        probe.Bind();
-        top = probe.Port();
-    }
+    const uint16_t top = FreeLoopbackPort();
     TIdSocketHandle ranged;
     ranged.AllocateSocket();
     ranged.SetBinding(u"127.0.0.1", 0);
@@ -181,14 +183,7 @@ TEST_F(SocketHandleTest, PortRangeIsTriedFromTheTop) {
 }
 
 TEST_F(SocketHandleTest, RefusedConnectCarriesItsNumberAndText) {
-    uint16_t unused;
-    {
-        TIdSocketHandle probe;
-        probe.AllocateSocket();
-        probe.SetBinding(u"127.0.0.1", 0);
-        probe.Bind();
-        unused = probe.Port();
-    }
+    const uint16_t unused = FreeLoopbackPort();
     TIdSocketHandle client;
     client.AllocateSocket();
     client.SetPeer(u"127.0.0.1", unused);
