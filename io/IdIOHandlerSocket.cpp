@@ -62,7 +62,11 @@ int64_t TIdIOHandlerSocket::WriteFile(const std::u16string& AFile, bool AEnableT
 
 std::u16string TIdIOHandlerSocket::Destination() const {
     std::u16string result = Host();
-    if (Port() > 0 && Port() != FDefaultPort) result += u":" + IntToStr(Port());
+    // Appended piecewise: GCC 12 at -O3 warns falsely (-Wrestrict) on a "literal + temporary" here.
+    if (Port() > 0 && Port() != FDefaultPort) {
+        result += u':';
+        result += IntToStr(Port());
+    }
     return result;
 }
 

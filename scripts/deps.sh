@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, once.
+# Installs the Debian packages the build needs, once, and any further packages named as arguments.
 set -euo pipefail
-DEPS=(g++ cmake ninja-build libgtest-dev qt6-base-dev xvfb xauth)
+DEPS=(g++ cmake ninja-build libgtest-dev qt6-base-dev xvfb xauth "$@")
 missing=()
 for p in "${DEPS[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -3,14 +3,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DID_BUILD_TESTS=OFF >/dev/null
-cmake --build build-release
-if [ -x build-release/app/LineServer ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
-  echo "Starting the window (a display is available)."
-  exec build-release/app/LineServer "$@"
-elif [ -x build-release/app/LineServerConsole ]; then
-  echo "No display: starting the console front-end."
-  exec build-release/app/LineServerConsole "$@"
+dir=build-release
+if [ ! -f "$dir/build.ninja" ]; then
+  echo "Building, about a minute on first run (2 cores)."
 else
-  echo "The program is not built yet: the framework builds, the window comes with the application."
+  echo "Building."
 fi
+# The build's output is shown only when it fails, so that the program's own output stands alone.
+log="$dir.log"
+if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DID_BUILD_TESTS=OFF \
+       && cmake --build "$dir"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "The build failed (full output above and in $log)." >&2
+  exit 1
+fi
+if [ -x "$dir/app/LineServer" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+  echo "Starting the window (a display is available)."
+  exec "$dir/app/LineServer" "$@"
+fi
+echo "No display: starting the console front-end."
+exec "$dir/app/LineServerConsole" "$@"

@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
-# Installs what the build needs, then builds and runs every test in three configurations:
-# normal, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer. Any failure or
-# sanitizer report fails the run.
+# Installs what the build needs, then builds and runs every test in four configurations:
+# release (built as the run command builds the program), normal, AddressSanitizer +
+# UndefinedBehaviorSanitizer, ThreadSanitizer. After the release tests it runs the run command
+# itself in a fresh copy of the tree. Any failure, warning or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh python3
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 export QT_QPA_PLATFORM=offscreen
 
-configs=("${@:-normal address thread}")
+configs=("${@:-release normal address thread}")
 read -r -a configs <<<"${configs[*]}"
 total_pass=0
 for config in "${configs[@]}"; do
+  # The release configuration takes the run command's build type and flags (-O3, no assertions);
+  # the others build at -O1 with debug information, fast enough for the sanitizers.
+  flags=(-DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="-O1 -g")
   case "$config" in
+    release) san=none; flags=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=) ;;
     normal) san=none ;;
     address) san=address ;;
     thread) san=thread ;;
@@ -23,7 +28,7 @@ for config in "${configs[@]}"; do
   esac
   dir="build-$config"
   echo "=== $config: configure and build ==="
-  cmake -S . -B "$dir" -G Ninja -DID_SANITIZE="$san" -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DID_SANITIZE="$san" -DID_WERROR=ON "${flags[@]}" >/dev/null
   cmake --build "$dir"
   echo "=== $config: tests ==="
   runner=()
@@ -37,6 +42,10 @@ for config in "${configs[@]}"; do
   fi
   n=$(grep -oE 'out of [0-9]+' "$dir/ctest.log" | tail -1 | grep -oE '[0-9]+')
   total_pass=$((total_pass + n))
+  if [ "$config" = release ]; then
+    echo "=== release: the run command on a fresh tree ==="
+    bash scripts/check-run.sh
+  fi
 done
 echo "=== all configurations passed ==="
 echo "$total_pass passed, 0 failed"

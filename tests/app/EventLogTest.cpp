@@ -66,7 +66,7 @@ TEST_F(EventLogPlacing, EntryFormatAndSelection) {
 }
 
 TEST_F(EventLogPlacing, ListKeepsAThousandPlusTheNewOne) {
-    for (int i = 0; i < 1000; ++i) Form.Log(u"E" + IntToStr(i));
+    for (int i = 0; i < 1000; ++i) Form.Log(std::u16string(u"E").append(IntToStr(i)));
     EXPECT_EQ(Window.List.size(), 1000u);
     Form.Log(u"E1000");
     ASSERT_EQ(Window.List.size(), 1001u);
