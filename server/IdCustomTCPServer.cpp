@@ -92,7 +92,10 @@ void TIdListenerThread::RunStep() {
         context = FServer->ContextClass()(connection, yarn, FServer->Contexts());
         context->SetServer(FServer);
         TIdCustomTCPServer* server = FServer;
-        context->SetOnBeforeRun([server](TIdContext* AContext) { server->BeginContext(AContext); });
+        context->SetOnBeforeRun([server](TIdContext* AContext) {
+            server->ContextListed(AContext);
+            server->BeginContext(AContext);
+        });
         context->SetOnRun([server](TIdContext* AContext) { return server->FireExecute(AContext); });
         context->SetOnAfterRun([server](TIdContext* AContext) { server->EndContext(AContext); });
         context->SetOnException(
@@ -222,6 +225,8 @@ void TIdCustomTCPServer::Notification(TComponent* AComponent, TOperation AOperat
 }
 
 void TIdCustomTCPServer::Activate() {
+    // Every client of the last run has ended by now; the clients of this one are not stopping.
+    FStopping = false;
     if (FBindings->Count() == 0) {
         FBindings->Add();
         if (GSocketStack->SupportsIPv6()) FBindings->Add()->SetIPVersion(Id_IPv6);
@@ -250,6 +255,9 @@ void TIdCustomTCPServer::Activate() {
 
 void TIdCustomTCPServer::Deactivate() {
     FActive = false;
+    // Before the walk below takes the context list's lock: a context that lists itself after the
+    // walk sees the flag and closes its own connection.
+    FStopping = true;
     StopListening();
     {
         TIdListLock lock(*FContexts);
@@ -264,6 +272,10 @@ void TIdCustomTCPServer::Deactivate() {
     }
     if (FImplicitScheduler) SetScheduler(nullptr);
     if (FIOHandler) FIOHandler->Shutdown();
+}
+
+void TIdCustomTCPServer::ContextListed(TIdContext* AContext) {
+    if (FStopping) StopContext(AContext);
 }
 
 void TIdCustomTCPServer::StopContext(TIdContext* AContext) {

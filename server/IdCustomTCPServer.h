@@ -2,6 +2,7 @@
 // that gives each client a thread, and the events raised for listeners and clients.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -142,6 +143,10 @@ public:
     virtual bool FireExecute(TIdContext* AContext);
     virtual void FireListenException(TIdListenerThread* AThread, Exception& AException);
     virtual void MaxConnectionsExceeded(TIdIOHandler* AIOHandler) { (void)AIOHandler; }
+    // Called on a client's thread once its context is listed. A stop closes the connections it
+    // finds listed; a client accepted just before the stop may list itself only after that walk,
+    // so it closes its own connection here instead of reading on while the stop waits for it.
+    void ContextListed(TIdContext* AContext);
 
 protected:
     virtual void ValidateActivation() {}
@@ -156,6 +161,8 @@ protected:
 
 private:
     bool FActive = false;
+    // Set from the beginning of a stop until the next start; read by client threads.
+    std::atomic<bool> FStopping{false};
     TIdScheduler* FScheduler = nullptr;       // owned only while FImplicitScheduler
     TIdSocketHandles* FBindings = nullptr;    // owned
     TIdServerContextClass FContextClass;

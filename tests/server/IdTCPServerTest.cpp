@@ -317,6 +317,75 @@ TEST_F(ServerTest, StopEndsClientsBlockedInReadsWithoutTimeOutPromptly) {
     EXPECT_LE(OpenDescriptors(), fdsBefore);
 }
 
+namespace {
+// A context that takes a moment before it lists itself, as a context class with set-up of its
+// own does: it is the client accepted just before a stop that the stop's walk may not find.
+class TSlowEnteringContext : public TIdServerContext {
+public:
+    TSlowEnteringContext(TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList, int ADelayMs)
+        : TIdServerContext(AConnection, AYarn, AList), FDelayMs(ADelayMs) {}
+
+protected:
+    void EnterTask() override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(FDelayMs));
+        TIdServerContext::EnterTask();
+    }
+
+private:
+    int FDelayMs;
+};
+
+// A scheduler that takes a moment before it ends its threads, so that a client thread has time
+// to get into its first read after the stop has walked the contexts.
+class TSlowStoppingScheduler : public TIdSchedulerOfThreadDefault {
+public:
+    void TerminateAllYarns() override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        TIdSchedulerOfThreadDefault::TerminateAllYarns();
+    }
+};
+}  // namespace
+
+TEST_F(ServerTest, StopRightAfterABurstClosesEveryAcceptedClient) {
+    constexpr int kRounds = 20;
+    constexpr int kClients = 8;
+    std::atomic<int> created{0};
+    TSlowStoppingScheduler scheduler;
+    FServer->SetScheduler(&scheduler);
+    FServer->SetContextClass([&](TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList) -> TIdServerContext* {
+        return new TSlowEnteringContext(AConnection, AYarn, AList, (created++ % 4) * 10);
+    });
+    FServer->SetOnExecute([](TIdContext* AContext) {
+        try {
+            AContext->Connection()->IOHandler()->ReadLn(u"\r\n", TimeoutForever);
+        } catch (const Exception&) {
+        }
+    });
+    FServer->SetListenQueue(kClients);
+    const uint16_t port = StartOnLoopback();
+    FServer->SetActive(false);
+    for (int round = 0; round < kRounds; ++round) {
+        FServer->SetActive(true);
+        const int before = created;
+        std::vector<std::unique_ptr<TClient>> clients;
+        for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TClient>("127.0.0.1", port));
+        // Stop as soon as the listener is handing out the burst.
+        WaitUntil([&] { return created > before; }, 2000);
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            FServer->SetActive(false);
+            stopped = true;
+        });
+        const bool inTime = WaitUntil([&] { return stopped.load(); }, 2000);
+        EXPECT_TRUE(inTime) << "the stop in round " << round << " waits for a client it did not close";
+        // A stop that hangs on such a client is released by the client's own close.
+        clients.clear();
+        stopper.join();
+        if (!inTime) break;
+    }
+    FServer->SetScheduler(nullptr);
+}
+
 TEST_F(ServerTest, IdleStopEndsListenersWithinAWaitStep) {
     std::atomic<int> listenExceptions{0};
     FServer->SetOnExecute(EchoExecute);
