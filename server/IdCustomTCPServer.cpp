@@ -1,5 +1,6 @@
 #include "server/IdCustomTCPServer.h"
 
+#include <exception>
 #include <memory>
 
 #include "core/IdExceptionCore.h"
@@ -52,6 +53,32 @@ bool DetachFromYarnThread(TIdYarn* AYarn, TIdContext* AContext) {
     return true;
 }
 
+// Hears when the component it watches is freed, for as long as it lives.
+class TFreeWatch : public TComponent {
+public:
+    explicit TFreeWatch(TComponent* AWatched) : FWatched(AWatched) { FWatched->FreeNotification(this); }
+    ~TFreeWatch() override {
+        if (FWatched) FWatched->RemoveFreeNotification(this);
+    }
+    TFreeWatch(const TFreeWatch&) = delete;
+    TFreeWatch& operator=(const TFreeWatch&) = delete;
+
+    bool Freed() const { return FFreed; }
+
+protected:
+    void Notification(TComponent* AComponent, TOperation AOperation) override {
+        TComponent::Notification(AComponent, AOperation);
+        if (AOperation == TOperation::opRemove && AComponent == FWatched) {
+            FWatched = nullptr;
+            FFreed = true;
+        }
+    }
+
+private:
+    TComponent* FWatched;
+    bool FFreed = false;
+};
+
 }  // namespace
 
 void TIdListenerThread::RunStep() {
@@ -59,6 +86,15 @@ void TIdListenerThread::RunStep() {
     TIdYarn* yarn = nullptr;
     TIdTCPConnection* connection = nullptr;
     TIdServerContext* context = nullptr;
+    // Gives back what the pass acquired when it fails.
+    auto abandon = [&] {
+        if (context) {
+            context->SetOwnsConnection(false);
+            if (!DetachFromYarnThread(yarn, context)) delete context;
+        }
+        delete connection;
+        if (yarn) scheduler->TerminateYarn(yarn);
+    };
     try {
         try {
             yarn = scheduler->AcquireYarn();
@@ -89,7 +125,17 @@ void TIdListenerThread::RunStep() {
             throw EAbort();
         }
 
-        context = FServer->ContextClass()(connection, yarn, FServer->Contexts());
+        {
+            // A context class whose constructor raises after the context's base was built has
+            // freed the connection with that base; only the pass frees it otherwise.
+            TFreeWatch watch(connection);
+            try {
+                context = FServer->ContextClass()(connection, yarn, FServer->Contexts());
+            } catch (...) {
+                if (watch.Freed()) connection = nullptr;
+                throw;
+            }
+        }
         context->SetServer(FServer);
         TIdCustomTCPServer* server = FServer;
         context->SetOnBeforeRun([server](TIdContext* AContext) {
@@ -103,13 +149,18 @@ void TIdListenerThread::RunStep() {
         FServer->AfterContextCreate(context);
         scheduler->StartYarn(yarn, context);
     } catch (Exception& e) {
-        if (context) {
-            context->SetOwnsConnection(false);
-            if (!DetachFromYarnThread(yarn, context)) delete context;
-        }
-        delete connection;
-        if (yarn) scheduler->TerminateYarn(yarn);
+        abandon();
         if (!dynamic_cast<EAbort*>(&e)) FServer->FireListenException(this, e);
+    } catch (const std::exception& e) {
+        // Failures of other kinds (no memory, an empty context class) are confined to the client
+        // all the same; leaving the pass would end the listener for good.
+        abandon();
+        EIdException wrapped(FromUtf8(e.what()));
+        FServer->FireListenException(this, wrapped);
+    } catch (...) {
+        abandon();
+        EIdException wrapped(RSUnknownException);
+        FServer->FireListenException(this, wrapped);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <stdexcept>
 #include <memory>
 #include <thread>
 
@@ -250,29 +251,82 @@ TEST_F(ServerTest, ExceptionFromExecuteIsReportedAfterDisconnect) {
     EXPECT_TRUE(client.WaitClosed());
 }
 
-TEST_F(ServerTest, FailingContextClassLeavesNothingAndTheListenerGoesOn) {
+namespace {
+// A context class whose constructor raises once its base is built, so that the base's destructor
+// runs on the way out.
+class TRefusingContext : public TIdServerContext {
+public:
+    TRefusingContext(TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList)
+        : TIdServerContext(AConnection, AYarn, AList) {
+        EIdException::Toss(u"context refused");
+    }
+};
+
+using TFailingContextClass = std::pair<TIdServerContextClass, std::string>;
+
+// Each client in turn meets the next failing context class (with the text its failure is to be
+// reported with); then a client is served. Every refused client is closed, its failure reported
+// once, nothing of it lingers, and the listener goes on.
+void ExpectContextClassFailuresConfined(TIdTCPServer& AServer, const std::vector<TFailingContextClass>& ACases) {
     TRecorder rec;
-    std::atomic<int> attempts{0};
-    FServer->SetOnExecute(EchoExecute);
-    FServer->SetOnListenException([&](TIdListenerThread*, Exception& AException) { rec.Add(Text(AException.Message())); });
-    FServer->SetContextClass([&](TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList) -> TIdServerContext* {
-        if (attempts++ == 0) EIdException::Toss(u"no context");
+    std::atomic<size_t> attempts{0};
+    AServer.SetOnExecute(EchoExecute);
+    AServer.SetOnListenException([&](TIdListenerThread*, Exception& AException) { rec.Add(Text(AException.Message())); });
+    AServer.SetContextClass([&](TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList) -> TIdServerContext* {
+        const size_t attempt = attempts++;
+        if (attempt < ACases.size()) return ACases[attempt].first(AConnection, AYarn, AList);
         return new TIdServerContext(AConnection, AYarn, AList);
     });
-    const uint16_t port = StartOnLoopback();
+    TIdSocketHandle* binding = AServer.Bindings()->Add();
+    binding->SetIP(u"127.0.0.1");
+    binding->SetPort(0);
+    AServer.SetActive(true);
+    const uint16_t port = binding->Port();
     // The listener holds the (suspended) thread of the next client's yarn while it waits.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const int threadsBefore = ProcessThreads();
-    {
-        TClient refused("127.0.0.1", port);
-        EXPECT_TRUE(refused.WaitClosed());
+    for (const auto& [contextClass, report] : ACases) {
+        {
+            TClient refused("127.0.0.1", port);
+            EXPECT_TRUE(refused.WaitClosed()) << report;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return rec.Count(report) == 1; })) << report;
     }
-    ASSERT_TRUE(WaitUntil([&] { return rec.Count("no context") == 1; }));
     EXPECT_TRUE(WaitUntil([&] { return ProcessThreads() <= threadsBefore; }));
-    EXPECT_TRUE(FServer->Contexts()->IsEmpty());
-    TClient served("127.0.0.1", port);
-    served.Send("ok\r\n");
-    EXPECT_EQ(served.ReadLine(), "echo:ok");
+    EXPECT_TRUE(AServer.Contexts()->IsEmpty());
+    {
+        TClient served("127.0.0.1", port);
+        served.Send("ok\r\n");
+        EXPECT_EQ(served.ReadLine(), "echo:ok");
+    }
+    EXPECT_EQ(rec.Events().size(), ACases.size());
+    // The handlers refer to this frame.
+    AServer.SetActive(false);
+}
+}  // namespace
+
+TEST_F(ServerTest, FailingContextClassLeavesNothingAndTheListenerGoesOn) {
+    ExpectContextClassFailuresConfined(*FServer, {
+        {[](TIdTCPConnection*, TIdYarn*, TIdThreadSafeList*) -> TIdServerContext* { EIdException::Toss(u"no context"); },
+         "no context"},
+        {[](TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList) -> TIdServerContext* {
+             return new TRefusingContext(AConnection, AYarn, AList);
+         },
+         "context refused"},
+    });
+}
+
+TEST_F(ServerTest, FailuresOfOtherKindsInAnAcceptPassAreConfinedToTheirClient) {
+    ExpectContextClassFailuresConfined(*FServer, {
+        {[](TIdTCPConnection*, TIdYarn*, TIdThreadSafeList*) -> TIdServerContext* { throw std::runtime_error("kaputt"); },
+         "kaputt"},
+        // An empty context class.
+        {[](TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList) -> TIdServerContext* {
+             return TIdServerContextClass()(AConnection, AYarn, AList);
+         },
+         std::bad_function_call().what()},
+        {[](TIdTCPConnection*, TIdYarn*, TIdThreadSafeList*) -> TIdServerContext* { throw 42; }, "Unbekannte Ausnahme"},
+    });
 }
 
 TEST_F(ServerTest, StopEndsClientsBlockedInReadsWithoutTimeOutPromptly) {
