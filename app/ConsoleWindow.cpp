@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "core/IdException.h"
+#include "server/IdTCPServer.h"
+#include "stack/IdSocketHandle.h"
 #include "runtime/Thread.h"
 
 namespace Id {
@@ -29,20 +31,56 @@ extern "C" void StopSignalHandler(int ASignal) {
 
 }  // namespace
 
+// A port as an operator types it: decimal digits only, 1 to 65535.
+static bool ParsePort(const std::string& AText, uint16_t& VPort) {
+    if (AText.empty() || AText.size() > 10) return false;
+    uint32_t value = 0;
+    for (const char c : AText) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    VPort = static_cast<uint16_t>(value);
+    return true;
+}
+
 TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOptions& VOptions, std::string& VError) {
+    bool havePort = false, haveStatus = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return TConsoleCommand::ccHelp;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
         if (arg == "--status") {
-            VOptions.ShowStatus = true;
-        } else if (arg == "--port") {
-            if (i + 1 >= argc) {
-                VError = "--port needs a value";
+            if (haveStatus) {
+                VError = "--status given twice";
                 return TConsoleCommand::ccUsageError;
             }
-            VOptions.PortText = FromUtf8(argv[++i]);
-        } else if (arg.rfind("--port=", 0) == 0) {
-            VOptions.PortText = FromUtf8(arg.substr(7));
+            haveStatus = true;
+            VOptions.ShowStatus = true;
+        } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
+            std::string value;
+            if (arg == "--port") {
+                if (i + 1 >= argc) {
+                    VError = "--port needs a value";
+                    return TConsoleCommand::ccUsageError;
+                }
+                value = argv[++i];
+            } else {
+                value = arg.substr(7);
+            }
+            if (havePort) {
+                VError = "--port given twice";
+                return TConsoleCommand::ccUsageError;
+            }
+            havePort = true;
+            uint16_t port = 0;
+            if (!ParsePort(value, port)) {
+                VError = "invalid value for --port: '" + value + "' (a port is a number from 1 to 65535)";
+                return TConsoleCommand::ccUsageError;
+            }
+            VOptions.PortText = IntToStr(port);
         } else {
             VError = "unknown option: " + arg;
             return TConsoleCommand::ccUsageError;
@@ -55,9 +93,10 @@ std::string ConsoleUsage(const std::string& AProgram) {
     return "Usage: " + AProgram +
            " [--port N] [--status] [--help]\n"
            "Serves the line reply service without a window and prints the event log, one entry per line.\n"
-           "  --port N   port to listen on, on every local address (default 8000)\n"
+           "  --port N   port to listen on, 1 to 65535, on every local address (default 8000)\n"
            "  --status   also print the status-bar entries (\"Execute\", several a second per client)\n"
            "  --help     show this text\n"
+           "Once it listens it prints one line naming every address and port (\"Listening on ...\").\n"
            "SIGINT or SIGTERM stops the server and ends the program (status 0; a second signal ends it\n"
            "at once); a failed start ends it with status 1, a wrong command line with status 2.\n";
 }
@@ -118,32 +157,77 @@ void TConsoleWindow::SetStatusBar1Text(const std::u16string& AValue) {
 
 void TConsoleWindow::ProcessMessages() { FOutput.FlushIfDue(); }
 
+void TConsoleWindow::PrintListening(TForm1& AForm) {
+    TIdTCPServer* server = AForm.IdTCPServer1();
+    if (!server) return;
+    std::u16string line = u"Listening on ";
+    TIdSocketHandles* bindings = server->Bindings();
+    for (int i = 0; i < bindings->Count(); ++i) {
+        const TIdSocketHandle* b = bindings->Items(i);
+        const bool v6 = b->IPVersion() == Id_IPv6;
+        std::u16string ip = b->IP();
+        // The unspecified address in the form operators know it.
+        if (ip.empty() || (v6 && ip.find_first_not_of(u"0:") == std::u16string::npos)) ip = v6 ? u"::" : u"0.0.0.0";
+        if (i > 0) line += i + 1 == bindings->Count() ? u" and " : u", ";
+        if (v6) line += u'[';
+        line += ip;
+        if (v6) line += u']';
+        line += u':';
+        line += IntToStr(b->Port());
+    }
+    FOutput.WriteLine(line);
+}
+
+void TConsoleWindow::FinalFlush(TForm1& AForm, std::chrono::milliseconds ATimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + ATimeout;
+    for (;;) {
+        AForm.DeliverLog();
+        const bool allHandedOver = AForm.EventLog().PendingCount() == 0;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (allHandedOver || left.count() <= 0 || FOutput.Broken()) {
+            FOutput.FlushFinal(std::max(left, std::chrono::milliseconds(0)));
+            return;
+        }
+        FOutput.Flush();
+        if (!TakesLogEntries() && FOutput.PendingFd() >= 0) {
+            pollfd p{FOutput.PendingFd(), POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left.count()));
+        }
+    }
+}
+
 int TConsoleWindow::Run(TForm1& AForm) {
     AForm.Button1Click(nullptr);
     if (AForm.StartFailed()) {
-        AForm.DeliverLog();
-        FOutput.FlushFinal(FinalFlushTimeout);
+        FinalFlush(AForm, FinalFlushTimeout);
+        std::string message = EscapeControls(AForm.StartError());
+        message = "the server could not start on port " + ToUtf8(FOptions.PortText) + ": " + message + "\n";
+        [[maybe_unused]] const ssize_t n = ::write(2, message.data(), message.size());
         return 1;
     }
+    PrintListening(AForm);
     for (;;) {
         if (FStopRequested.load() || FCloseRequested) {
             FCloseRequested = false;
             bool canClose = false;
             AForm.FormCloseQuery(nullptr, canClose);
             if (canClose) {
-                FOutput.FlushFinal(FinalFlushTimeout);
+                FinalFlush(AForm, FinalFlushTimeout);
                 return 0;
             }
         }
         pollfd fds[2] = {{FWakePipe[0], POLLIN, 0}, {FOutput.PendingFd(), POLLOUT, 0}};
-        // Asleep until a wake-up, a batch of output falls due or the output takes more.
-        const int timeout = FOutput.MsUntilDue();
+        // Asleep until a wake-up, a batch of output falls due or the output takes more; not at all
+        // while entries wait that the output has room for.
+        const bool moreToPlace = TakesLogEntries() && AForm.EventLog().PendingCount() > 0;
+        const int timeout = moreToPlace ? 0 : FOutput.MsUntilDue();
         const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
         if (ready < 0 && errno != EINTR) RaiseLastOSError(errno);
         DrainWakePipe();
+        if (fds[1].fd >= 0 && fds[1].revents != 0) FOutput.Flush();
         AForm.DeliverLog();
         CheckSynchronize();
-        if (fds[1].fd >= 0 && fds[1].revents != 0) FOutput.Flush();
         FOutput.FlushIfDue();
     }
 }

@@ -16,6 +16,8 @@ namespace Id {
 struct TConsoleOptions {
     std::u16string PortText = u"8000";
     bool ShowStatus = false;
+    // How many bytes of log entries may wait for the output before entries are lost.
+    size_t LogQueueBytes = size_t{64} << 20;
 };
 
 enum class TConsoleCommand { ccRun, ccHelp, ccUsageError };
@@ -60,9 +62,17 @@ public:
     void ProcessMessages() override;
     void Close() override { FCloseRequested = true; }
     void NotifyLogPending() override;
+    // A console log is the record of what happened: every entry is kept, up to this many bytes
+    // waiting for the output.
+    size_t LogQueueBytes() const override { return FOptions.LogQueueBytes; }
+    bool TakesLogEntries() override { return FOutput.Buffered() < TConsoleOutput::MaxBuffered / 2; }
 
 private:
     void Wake() noexcept;
+    // The line that tells an operator (or a script) where the server is ready: every bound address.
+    void PrintListening(TForm1& AForm);
+    // After the stop: hands over what is still queued and waits up to ATimeout for the output.
+    void FinalFlush(TForm1& AForm, std::chrono::milliseconds ATimeout);
     void DrainWakePipe();
 
     TConsoleOptions FOptions;

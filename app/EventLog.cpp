@@ -49,7 +49,21 @@ std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AT
 
 bool IsStatusEntry(const std::u16string& AEntry) { return AEntry.find(u"Execute") != std::u16string::npos; }
 
-TEventLog::TEventLog(TWindowOperations& AWindow) : FWindow(AWindow), FUIThread(std::this_thread::get_id()) {}
+TEventLog::TEventLog(TWindowOperations& AWindow)
+    : FWindow(AWindow), FUIThread(std::this_thread::get_id()), FMaxPendingBytes(AWindow.LogQueueBytes()) {}
+
+void TEventLog::QueueLossLine() {
+    std::u16string line = u"[";
+    line += IntToStr(static_cast<int64_t>(FLostPending));
+    line += u" log entries lost between ";
+    line += FFirstLost;
+    line += u" and ";
+    line += FLastLost;
+    line += u": the output did not keep up]";
+    FPendingBytes += CostOf(line);
+    FListEntries.push_back(TPending{FNextSeq++, std::move(line)});
+    FLostPending = 0;
+}
 
 void TEventLog::Add(std::u16string AEntry) {
     const bool status = IsStatusEntry(AEntry);
@@ -60,9 +74,19 @@ void TEventLog::Add(std::u16string AEntry) {
         if (status) {
             FStatusEntry = TPending{seq, std::move(AEntry)};
             FHasStatusEntry = true;
-        } else {
+        } else if (FMaxPendingBytes == 0) {
             if (FListEntries.size() >= MaxPendingListEntries) FListEntries.pop_front();
             FListEntries.push_back(TPending{seq, std::move(AEntry)});
+        } else if (FPendingBytes + CostOf(AEntry) + (FLostPending > 0 ? 256 : 0) > FMaxPendingBytes) {
+            const std::u16string now = FormatTimeStamp(std::chrono::system_clock::now());
+            if (FLostPending == 0) FFirstLost = now;
+            FLastLost = now;
+            ++FLostPending;
+            ++FLostTotal;
+        } else {
+            if (FLostPending > 0) QueueLossLine();
+            FPendingBytes += CostOf(AEntry);
+            FListEntries.push_back(TPending{FNextSeq++, std::move(AEntry)});
         }
         if (!FNotified) {
             FNotified = true;
@@ -78,6 +102,9 @@ void TEventLog::Add(std::u16string AEntry) {
 
 bool TEventLog::TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLater) {
     std::lock_guard<std::mutex> guard(FLock);
+    // Losses are reported once the output has taken everything before them, rather than only when
+    // a further entry comes.
+    if (FLostPending > 0 && FListEntries.empty()) QueueLossLine();
     // Only entries handed over before this delivery began: under a flood the producers would
     // otherwise keep the UI thread placing for ever.
     const bool haveList = !FListEntries.empty() && FListEntries.front().Seq < ALimit;
@@ -94,6 +121,7 @@ bool TEventLog::TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLat
     } else {
         VEntry = std::move(FListEntries.front().Text);
         FListEntries.pop_front();
+        if (FMaxPendingBytes != 0) FPendingBytes -= CostOf(VEntry);
     }
     return true;
 }
@@ -112,7 +140,7 @@ void TEventLog::Deliver() {
     }
     std::u16string entry;
     bool moreLater = false;
-    while (TakeNext(entry, limit, moreLater)) Place(entry);
+    while ((FMaxPendingBytes == 0 || FWindow.TakesLogEntries()) && TakeNext(entry, limit, moreLater)) Place(entry);
     // Entries that came meanwhile wait for the next turn of the event loop.
     if (moreLater) FWindow.NotifyLogPending();
 }
@@ -127,6 +155,11 @@ void TEventLog::Place(const std::u16string& AEntry) {
     }
     // Lets the window repaint while the UI thread is busy starting or stopping the server.
     FWindow.ProcessMessages();
+}
+
+uint64_t TEventLog::LostCount() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FLostTotal;
 }
 
 size_t TEventLog::PendingCount() {

@@ -31,6 +31,11 @@ bool IsStatusEntry(const std::u16string& AEntry);
 // stays bounded: a pending status entry is replaced by a newer one, and pending list entries beyond
 // the number the list keeps are dropped oldest first, since placing them would only evict them
 // again. The window thus ends up exactly as if every entry had been placed.
+//
+// A window that keeps every entry (a console writing to a file, TWindowOperations::LogQueueBytes)
+// gets them all instead, as fast as it takes them; what waits is bounded in bytes, and only entries
+// that find that bound reached are lost. The next entry placed after a loss is a line that says how
+// many were lost and between which times.
 class TEventLog {
 public:
     // The list keeps this many entries before a new one is appended, so it holds one more at most.
@@ -53,6 +58,8 @@ public:
 
     // Entries waiting for the UI thread (list entries plus a status entry).
     size_t PendingCount();
+    // Entries lost in all, when the window keeps every entry.
+    uint64_t LostCount();
     bool IsUIThread() const { return std::this_thread::get_id() == FUIThread; }
 
 private:
@@ -64,6 +71,10 @@ private:
     // Takes the oldest pending entry; false when nothing is pending.
     bool TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLater);
     void Place(const std::u16string& AEntry);
+    // The bytes an entry counts against the bound: its text and the queue's own share.
+    static size_t CostOf(const std::u16string& AText) { return AText.size() * sizeof(char16_t) + 64; }
+    // Under FLock: queues the line that reports the losses since the last such line.
+    void QueueLossLine();
 
     TWindowOperations& FWindow;
     const std::thread::id FUIThread;
@@ -75,6 +86,11 @@ private:
     uint64_t FNextSeq = 0;
     // The window has been told that entries wait and has not found the queue empty since.
     bool FNotified = false;
+    const size_t FMaxPendingBytes;  // 0: the window's hand-over
+    size_t FPendingBytes = 0;
+    uint64_t FLostPending = 0;  // lost since the last loss line
+    uint64_t FLostTotal = 0;
+    std::u16string FFirstLost, FLastLost;  // time stamps
 
     bool FDelivering = false;  // UI thread only
 };

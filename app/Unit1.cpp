@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 
 #include "core/IdExceptionCore.h"
 #include "io/IdIOHandler.h"
@@ -82,6 +83,9 @@ TForm1::TForm1(TWindowOperations& AWindow)
     TIdTCPServer& server = *FIdTCPServer1;
     server.SetName(u"IdTCPServer1");
     server.SetDefaultPort(8000);
+    // The framework's default queue of 15 overflows under a burst of connects, and the clients it
+    // turns away wait seconds for their retry; the system caps this at its own maximum.
+    server.SetListenQueue(std::numeric_limits<int>::max());
     server.SetIOHandler(FIdServerIOHandlerStack1.get());
     server.SetOnStatus([this](TObject* ASender, TIdStatus AStatus, const std::u16string& AText) {
         IdTCPServer1Status(ASender, AStatus, AText);
@@ -139,6 +143,7 @@ void TForm1::StartServer() {
         FStartFailed = false;
     } catch (Exception& E) {
         FStartFailed = true;
+        FStartError = E.Message();
         Log(u"Error", E.Message(), u"");
     }
 }

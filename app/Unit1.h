@@ -62,6 +62,8 @@ public:
 
     // Whether the most recent start ended in an "Error" entry.
     bool StartFailed() const { return FStartFailed; }
+    // The message of that "Error" entry.
+    const std::u16string& StartError() const { return FStartError; }
     // A start, stop or close is running on the UI thread.
     bool Busy() const { return FBusy; }
     // The close has been allowed; the window is going.
@@ -84,6 +86,7 @@ private:
     bool FCloseRequested = false;
     bool FClosing = false;
     bool FStartFailed = false;
+    std::u16string FStartError;
 };
 
 // The program's one window controller, set while the window exists.

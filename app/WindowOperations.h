@@ -3,6 +3,7 @@
 // real server component or a fake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,14 @@ public:
     // TForm1::DeliverLog soon; a call that arrives while entries are already pending is not repeated.
     // Must not block.
     virtual void NotifyLogPending() = 0;
+
+    // How the event log hands entries over. 0: as the window's list needs it (entries the list would
+    // evict at once are not kept). Otherwise every entry is kept, up to this many bytes waiting; only
+    // beyond that are entries lost, and a line then says how many and when.
+    virtual size_t LogQueueBytes() const { return 0; }
+    // UI thread, with LogQueueBytes set: whether the window takes another entry now. When it does
+    // not, the entries wait, and the window calls TForm1::DeliverLog again once it has room.
+    virtual bool TakesLogEntries() { return true; }
 };
 
 // The server operations the controller uses.

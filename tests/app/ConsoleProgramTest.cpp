@@ -1,7 +1,12 @@
 // The console program run as a child process against real clients over loopback.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackClient.h"
@@ -42,14 +47,93 @@ TEST(ConsoleProgram, HelpAndUsageErrors) {
         EXPECT_TRUE(child.Lines().empty());
         EXPECT_NE(child.Err().find("--bogus"), std::string::npos);
     }
+    // A port is 1 to 65535 in decimal digits, given once; nothing is cut to 16 bits or left to chance.
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--port", "70000"}, {"--port", "-1"}, {"--port", "0"}, {"--port", "abc"},
+          {"--port="}, {"--port", "8000x"}, {"--port", "12345678901234567890"}, {"--port", "1", "--port", "2"},
+          {"--status", "--status"}}) {
+        TChildProcess child;
+        ASSERT_TRUE(child.Start(kProgram, args));
+        EXPECT_EQ(child.WaitExit(), 2) << args[0];
+        EXPECT_TRUE(child.Lines().empty());
+        EXPECT_NE(child.Err().find(args.size() == 2 ? args[1] : "--port"), std::string::npos) << child.Err();
+        EXPECT_NE(child.Err().find("Usage"), std::string::npos);
+    }
 }
 
-TEST(ConsoleProgram, PortTextThatIsNoNumberFailsTheStart) {
+std::string ListeningLine(uint16_t APort) {
+    const std::string port = std::to_string(APort);
+    return HaveIPv6Loopback() ? "Listening on 0.0.0.0:" + port + " and [::]:" + port : "Listening on 0.0.0.0:" + port;
+}
+
+// Entries that begin with one of the words, in the order printed.
+std::vector<std::string> EntriesOf(const std::string& AFile, const std::string& AWord) {
+    std::vector<std::string> out;
+    std::ifstream in(AFile);
+    for (std::string line; std::getline(in, line);)
+        if (EntryBody(line).rfind(AWord, 0) == 0) out.push_back(EntryBody(line));
+    return out;
+}
+
+bool WaitForEntries(const std::string& AFile, const std::string& AWord, size_t ACount, int ATimeoutMs) {
+    const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+    while (EntriesOf(AFile, AWord).size() < ACount) {
+        if (TClock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+struct TTempFile {
+    std::string Path;
+    TTempFile() {
+        char name[] = "/tmp/consolelogXXXXXX";
+        const int fd = ::mkstemp(name);
+        if (fd >= 0) ::close(fd);
+        Path = name;
+    }
+    ~TTempFile() { ::unlink(Path.c_str()); }
+};
+
+// A log written to a file is the complete record: every received line, in order, and every client
+// that a stop ends.
+TEST(ConsoleProgram, LogInAFileKeepsEveryEntry) {
     REQUIRE_PROGRAM();
+    // Two thousand clients, each a descriptor here and one in the server.
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 4500) GTEST_SKIP() << "too few descriptors allowed";
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 4500);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    TTempFile log;
+    const uint16_t port = PickFreePort();
     TChildProcess child;
-    ASSERT_TRUE(child.Start(kProgram, {"--port", "abc"}));
-    EXPECT_EQ(child.WaitExit(), 1);
-    EXPECT_EQ(Bodies(child.Lines()), std::vector<std::string>{"Error / ''abc'' ist kein gültiger Integer-Wert"});
+    ASSERT_TRUE(child.Start(kProgram, {"--port", std::to_string(port)}, log.Path));
+    ASSERT_TRUE(WaitForEntries(log.Path, "AfterBind", 1, 10000));
+    constexpr int kLines = 20000;
+    {
+        TTestClient client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", port));
+        std::string all;
+        for (int i = 0; i < kLines; ++i) all += "L" + std::to_string(i) + "\r\n";
+        std::thread sender([&] { client.Send(all, 60000); });
+        int replies = 0;
+        while (replies < kLines && !client.ReadLine(30000).empty()) ++replies;
+        sender.join();
+        EXPECT_EQ(replies, kLines);
+    }
+    ASSERT_TRUE(WaitForEntries(log.Path, "Receive", kLines, 30000));
+    const auto receives = EntriesOf(log.Path, "Receive");
+    ASSERT_EQ(receives.size(), static_cast<size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) ASSERT_EQ(receives[i], "Receive / 127.0.0.1 = L" + std::to_string(i));
+
+    constexpr size_t kClients = 2000;
+    std::vector<TTestClient> clients(kClients);
+    for (auto& c : clients) ASSERT_TRUE(c.Connect("127.0.0.1", port, 30000));
+    ASSERT_TRUE(WaitForEntries(log.Path, "Connect", kClients + 1, 60000));
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.WaitExit(60000), 0);
+    EXPECT_EQ(EntriesOf(log.Path, "Disconnect").size(), kClients + 1);
 }
 
 TEST(ConsoleProgram, PortInUseFailsTheStart) {
@@ -66,6 +150,9 @@ TEST(ConsoleProgram, PortInUseFailsTheStart) {
     ASSERT_TRUE(child.Start(kProgram, {"--port", std::to_string(port)}));
     EXPECT_EQ(child.WaitExit(), 1);
     ::close(blocker);
+    // The error line names the port as well as the system's text.
+    EXPECT_NE(child.Err().find("port " + std::to_string(port) + ": Socket konnte nicht gebunden werden."), std::string::npos)
+        << child.Err();
     ASSERT_FALSE(child.Lines().empty());
     EXPECT_EQ(EntryBody(child.Lines().back()),
               "Error / Socket konnte nicht gebunden werden. Adresse und Port werden bereits verwendet.");
@@ -93,7 +180,14 @@ TEST(ConsoleProgram, ServesTheWorkedExchangeAndStopsOnSigterm) {
     ASSERT_TRUE(child.WaitForLine([](const std::string& l) { return BodyIs(l, "Disconnect / 127.0.0.1 = 127.0.0.1"); }));
     child.Signal(SIGTERM);
     EXPECT_EQ(child.WaitExit(), 0);
-    const auto bodies = Bodies(child.Lines());
+    // Where it listens is said once, as soon as it does.
+    auto lines = child.Lines();
+    const auto listening = std::find(lines.begin(), lines.end(), ListeningLine(port));
+    ASSERT_NE(listening, lines.end());
+    const auto afterBind = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return BodyIs(l, "AfterBind"); });
+    EXPECT_LT(afterBind, listening);
+    lines.erase(listening);
+    const auto bodies = Bodies(lines);
     std::vector<std::string> expected = {"BeforeBind", "BeforeBind", "AfterBind", "BeforeListenerRun",
                                          "BeforeListenerRun", "Connect / 127.0.0.1 = 127.0.0.1",
                                          "Receive / 127.0.0.1 = hello", "Receive / 127.0.0.1 = x\\x1b[2J\\ry",

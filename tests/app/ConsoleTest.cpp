@@ -78,9 +78,9 @@ TEST(ConsoleArgs, OptionsAndErrors) {
     EXPECT_EQ(ParseConsoleArgs(4, both, o, error), TConsoleCommand::ccRun);
     EXPECT_EQ(o.PortText, u"9001");
     EXPECT_TRUE(o.ShowStatus);
-    const char* eq[] = {"p", "--port=abc"};
+    const char* eq[] = {"p", "--port=00080"};
     EXPECT_EQ(ParseConsoleArgs(2, eq, o, error), TConsoleCommand::ccRun);
-    EXPECT_EQ(o.PortText, u"abc");  // the conversion, and its error, are the controller's
+    EXPECT_EQ(o.PortText, u"80");
 
     const char* help[] = {"p", "--status", "--help"};
     EXPECT_EQ(ParseConsoleArgs(3, help, o, error), TConsoleCommand::ccHelp);
@@ -239,6 +239,57 @@ TEST_F(ConsoleRun, StatusEntriesOnRequest) {
     const auto lines = Lines(ReadAvailable(Pipe.Read, 50));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(BodyOf(lines[2]), "Execute / ::1 = ::1");
+}
+
+// An output that stops taking entries: nothing waits for it, only what the queue cannot hold is
+// lost, and once entries flow again a line says how many were lost, where they are missing.
+TEST_F(ConsoleRun, StalledOutputLosesOnlyWhatTheQueueCannotHoldAndSaysSo) {
+    TConsoleOptions options;
+    options.LogQueueBytes = 256 * 1024;
+    Start(options);
+    constexpr int kEntries = 20000;  // about 5 MB of entries against a 64 KB pipe and the small queue
+    std::atomic<bool> produced{false};
+    std::thread client([&] {
+        WaitStarted();
+        const std::u16string filler(100, u'x');
+        for (int i = 0; i < kEntries; ++i) Form->Log(u"Receive", u"127.0.0.1", IntToStr(i) + u" " + filler);
+        produced = true;
+    });
+    std::string got;
+    std::thread reader([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!produced.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (got.find("log entries lost") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+            got += ReadAvailable(Pipe.Read, 10);
+        Window->RequestStop();
+    });
+    EXPECT_EQ(Window->Run(*Form), 0);
+    client.join();
+    reader.join();
+    got += ReadAvailable(Pipe.Read, 50);
+    EXPECT_GT(Form->EventLog().LostCount(), 0u);
+
+    // Entries come out in order; each loss line stands exactly where its entries are missing.
+    int64_t previous = -1;
+    uint64_t lostHere = 0, lostInAll = 0;
+    for (const auto& line : Lines(got)) {
+        const std::string body = BodyOf(line);
+        if (body.rfind("Receive / 127.0.0.1 = ", 0) == 0) {
+            const int64_t n = std::stoll(body.substr(22));
+            ASSERT_EQ(n, previous + 1 + static_cast<int64_t>(lostHere)) << body;
+            previous = n;
+            lostHere = 0;
+        } else if (line.rfind("[", 0) == 0) {
+            ASSERT_NE(line.find(" log entries lost between "), std::string::npos) << line;
+            lostHere += std::stoull(line.substr(1));
+            lostInAll += std::stoull(line.substr(1));
+        }
+    }
+    EXPECT_GT(previous, 0);
+    EXPECT_GT(lostInAll, 0u);
+    EXPECT_EQ(lostInAll, Form->EventLog().LostCount());
+    EXPECT_EQ(previous + 1 + static_cast<int64_t>(lostHere), kEntries);
 }
 
 TEST_F(ConsoleRun, FailedStartEndsWithItsError) {

@@ -209,12 +209,14 @@ public:
         if (FErr >= 0) ::close(FErr);
     }
 
-    bool Start(const std::string& AProgram, const std::vector<std::string>& AArgs) {
+    // AOutFile: standard output goes to that file instead of the pipe that Lines reads.
+    bool Start(const std::string& AProgram, const std::vector<std::string>& AArgs, const std::string& AOutFile = "") {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return false;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        if (AOutFile.empty()) posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        else posix_spawn_file_actions_addopen(&fa, 1, AOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&fa, err[1], 2);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(AProgram.c_str()));
