@@ -115,7 +115,7 @@ TEST(ConsoleProgram, LogInAFileKeepsEveryEntry) {
         TTestClient client;
         ASSERT_TRUE(client.Connect("127.0.0.1", port));
         std::string all;
-        for (int i = 0; i < kLines; ++i) all += "L" + std::to_string(i) + "\r\n";
+        for (int i = 0; i < kLines; ++i) all.append("L").append(std::to_string(i)).append("\r\n");
         std::thread sender([&] { client.Send(all, 60000); });
         int replies = 0;
         while (replies < kLines && !client.ReadLine(30000).empty()) ++replies;
