@@ -764,7 +764,12 @@ int64_t TIdIOHandler::WriteFile(const std::u16string& AFile, bool /*AEnableTrans
 }
 
 void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOffset) {
-    CheckForDisconnect(true, true);
+    // Only a transport that is gone refuses bytes: a peer that has just finished sending may still
+    // read the replies to what it sent, so its close alone must not fail the write.
+    if (!HasSource()) {
+        CheckForDisconnect(true, true);
+        EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
+    }
     if (AOffset < 0) AOffset = 0;
     const int count = AvailableBytes(static_cast<int>(std::min<size_t>(ABuffer.size(), INT_MAX)), AOffset, ALength);
     TIdByteArray bytes;
@@ -781,11 +786,12 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
             RaiseSendError(code);
         }
         TIdAntiFreezeBase::DoProcess(false, false);
-        if (sent == 0) FClosedGracefully = true;
-        CheckForDisconnect(true, false);
-        // A transport that takes nothing will not take the rest either: end here rather than
-        // offer it again and again because unread input kept the check above quiet.
-        if (sent == 0) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
+        if (sent == 0) {
+            // A transport that takes nothing will not take the rest either.
+            FClosedGracefully = true;
+            CheckForDisconnect(true, false);
+            EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
+        }
         DoWork(TWorkMode::wmWrite, sent);
         position += sent;
     }

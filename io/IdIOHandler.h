@@ -219,6 +219,8 @@ public:
     // Sends a whole file; answers its size.
     virtual int64_t WriteFile(const std::u16string& AFile, bool AEnableTransferFile = false);
     // The one path by which bytes leave: offers the whole remainder to SendChunk until all is sent.
+    // Fails when the transport is gone or a send fails; a peer that has only closed its sending
+    // side still gets the bytes.
     virtual void WriteDirect(const TIdByteArray& ABuffer, int ALength = -1, int AOffset = 0);
 
     // Write buffering: writes gather in a buffer; with a threshold above 0 they leave in blocks of

@@ -19,12 +19,13 @@ bool TIdIOHandlerStack::Connected() {
     // A full chunk of unread input already makes the answer true. Polling then would only pull in
     // more: a peer that sends faster than its lines are read would grow the input buffer without
     // bound, one chunk per question, while reads take one line each.
-    if (InputBuffer()->Size() < RecvBufferSize()) {
-        try {
-            FillInputBuffer(false, 0, false);
-        } catch (const EIdConnClosedGracefully&) {
-            // Closed from another thread meanwhile: answered below.
+    // Below that, everything ready is taken, up to a chunk: a peer's close that came right behind
+    // its last bytes is then noticed by this question, not by some later one.
+    try {
+        while (InputBuffer()->Size() < RecvBufferSize() && !ClosedGracefully() && FillInputBuffer(false, 0, false) > 0) {
         }
+    } catch (const EIdConnClosedGracefully&) {
+        // Closed from another thread meanwhile: answered below.
     }
     return TIdIOHandlerSocket::Connected();
 }
@@ -32,7 +33,9 @@ bool TIdIOHandlerStack::Connected() {
 void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected, bool AIgnoreBuffer) {
     bool lost;
     if (ClosedGracefully()) {
-        if (BindingAllocated()) {
+        // A peer that has only finished sending still takes replies: the socket stays open while
+        // a complete line waits to be read and answered.
+        if (BindingAllocated() && !HoldsCompleteLine()) {
             Close();
             ReportStatus(TIdStatus::hsDisconnected);
         }
@@ -43,6 +46,8 @@ void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected, b
     if (lost && ARaiseExceptionIfDisconnected && (AIgnoreBuffer || InputBufferIsEmpty()))
         EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
 }
+
+bool TIdIOHandlerStack::HoldsCompleteLine() const { return InputBuffer()->IndexOf(static_cast<uint8_t>(LF)) >= 0; }
 
 bool TIdIOHandlerStack::Readable(int AMSec) {
     if (!Binding()) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);

@@ -15,14 +15,18 @@ public:
     // Polls first (whatever arrived moves into the input buffer, a peer's close is noticed), then
     // the socket handler's answer.
     bool Connected() override;
-    // A noticed peer close closes the handler and reports hsDisconnected, once; the connection is
-    // lost when no socket is allocated. Raises EIdConnClosedGracefully when lost,
+    // A noticed peer close closes the handler and reports hsDisconnected, once, as soon as the
+    // input holds no complete line (no LF): until then the socket stays open, so that the lines
+    // the peer sent before it closed can still be answered. The connection is lost after a
+    // noticed peer close or when no socket is allocated. Raises EIdConnClosedGracefully when lost,
     // ARaiseExceptionIfDisconnected is set and AIgnoreBuffer is set or nothing is buffered.
     void CheckForDisconnect(bool ARaiseExceptionIfDisconnected = true, bool AIgnoreBuffer = false) override;
     // The binding's readiness wait; a socket closed meanwhile raises EIdConnClosedGracefully.
     bool Readable(int AMSec = TimeoutForever) override;
 
 protected:
+    // The input holds a complete line: one ended by LF, as CR LF lines are too.
+    bool HoldsCompleteLine() const;
     int ReceiveChunk(TIdByteArray& VBuffer) override;
     int SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) override;
     // Client side only: binds, then connects the binding to Host and Port.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "FakeWindow.h"
@@ -314,6 +315,57 @@ TEST_P(Exchange, HalfCloseWithAPartialLineEndsTheClient) {
     ASSERT_TRUE(WaitForBody("Disconnect / "));
     EXPECT_TRUE(WaitFor([&] { return ContextCount() == 0; }));
     EXPECT_EQ(CountStarting("Receive / "), 0);
+}
+
+// Scripted clients send their lines and then shut down their sending side: every complete line
+// is answered, in order, before the client is ended; an unterminated rest is dropped.
+TEST_P(Exchange, LinesBeforeAHalfCloseAreAllAnsweredInOrder) {
+    int received = 0;
+    int round = 0;
+    for (const auto& [count, rest] : {std::pair{1, ""}, {3, "rest"}, {100, ""}}) {
+        TTestClient client;
+        ASSERT_TRUE(client.Connect(Host, Port));
+        std::string lines;
+        for (int i = 0; i < count; ++i) lines.append("h").append(std::to_string(i)).append("\r\n");
+        ASSERT_TRUE(client.Send(lines + rest));
+        client.ShutdownWrite();
+        for (int i = 0; i < count; ++i) {
+            const std::string reply = client.ReadLine();
+            ASSERT_TRUE(MatchesPattern(reply, Reply("h" + std::to_string(i)))) << "line " << i << ": " << reply;
+        }
+        EXPECT_TRUE(client.WaitClosed());
+        received += count;
+        ++round;
+        ASSERT_TRUE(WaitForBody("Disconnect / ", round));
+        EXPECT_TRUE(WaitFor([&] { return ContextCount() == 1; }));
+        EXPECT_EQ(CountStarting("Disconnect / "), round);
+        EXPECT_EQ(CountStarting("Receive / "), received);
+    }
+    EXPECT_EQ(CountStarting("Exception"), 0);
+}
+
+// A client that closes completely right after sending makes the replies fail; that ends it like
+// any other failure, leaving no thread and no descriptor behind.
+TEST_P(Exchange, ClientClosingCompletelyBeforeItsRepliesLeavesNothingBehind) {
+    const auto entries = [](const char* ADir) {
+        return std::distance(std::filesystem::directory_iterator(ADir), std::filesystem::directory_iterator{});
+    };
+    const auto fds = entries("/proc/self/fd");
+    const auto threads = entries("/proc/self/task");
+    for (int i = 0; i < 20; ++i) {
+        TTestClient client;
+        ASSERT_TRUE(client.Connect(Host, Port));
+        ASSERT_TRUE(client.Send("x\r\ny\r\nz\r\n"));
+        client.Close();
+    }
+    ASSERT_TRUE(WaitForBody("Disconnect / ", 20));
+    EXPECT_TRUE(WaitFor([&] { return ContextCount() == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return entries("/proc/self/task") == threads && entries("/proc/self/fd") == fds; }))
+        << entries("/proc/self/task") << " threads, " << entries("/proc/self/fd") << " descriptors";
+    EXPECT_EQ(CountStarting("Exception"), 0);
+    // Still serving.
+    ASSERT_TRUE(Client.Send("after\r\n"));
+    EXPECT_TRUE(MatchesPattern(Client.ReadLine(), Reply("after")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, Exchange, testing::Values("127.0.0.1", "::1"),

@@ -9,6 +9,7 @@
 #include "IoLoopback.h"
 #include "core/IdExceptionCore.h"
 #include "io/IdTCPConnection.h"
+#include "stack/IdStackBSDBase.h"
 
 using namespace Id;
 using namespace IdTest;
@@ -204,6 +205,39 @@ TEST(IOHandlerStack, GracefulClosePathThroughConnected) {
     EXPECT_FALSE(h.Connected());
     EXPECT_EQ(reports, 1);
     EXPECT_FALSE(h.CheckForDataOnSource(0));
+}
+
+// A peer that sends its lines and then shuts down only its sending side still reads: every
+// complete line is answered, and only then does the handler close, reporting it once.
+TEST(IOHandlerStack, PeerThatOnlyStopsSendingGetsEveryCompleteLineAnswered) {
+    TLoopback pair;
+    TIdIOHandlerStack& h = *pair.Handler;
+    int reports = 0;
+    h.SetOnStatus([&](TObject*, TIdStatus s, const std::u16string&) { reports += s == TIdStatus::hsDisconnected; });
+    pair.Send("a\r\nb\r\nc\r\nrest");
+    static_cast<TIdStackBSDBase*>(GSocketStack)->WSShutdownHandle(pair.Peer.Handle(), Id_SD_Send);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The bytes and the close behind them are both taken by one question.
+    EXPECT_TRUE(h.Connected());
+    EXPECT_TRUE(h.ClosedGracefully());
+    EXPECT_TRUE(h.BindingAllocated());
+    std::u16string answered;
+    try {
+        while (h.Connected()) {
+            const std::u16string line = h.ReadLn(CRLF, 2000);
+            ASSERT_FALSE(h.ReadLnTimedout());
+            h.WriteLn(u"re:" + line);
+            answered += line;
+        }
+    } catch (const EIdConnClosedGracefully&) {
+        // the unterminated rest
+    }
+    EXPECT_EQ(answered, u"abc");
+    EXPECT_FALSE(h.BindingAllocated());
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(pair.PeerReceive(), "re:a\r\nre:b\r\nre:c\r\n");
+    EXPECT_THROW(h.WriteLn(u"late"), EIdConnClosedGracefully);
+    EXPECT_EQ(reports, 1);
 }
 
 TEST(IOHandlerStack, CloseFromAnotherThreadEndsAWaitingRead) {
