@@ -131,6 +131,7 @@ void TIdIOHandler::Open() {
 }
 
 void TIdIOHandler::Close() {
+    std::lock_guard guard(FCloseLock);
     try {
         if (FIntercept) FIntercept->Disconnect();
     } catch (...) {
@@ -170,6 +171,7 @@ int TIdIOHandler::ResolveTimeout(int ATimeout) const {
 }
 
 void TIdIOHandler::SetIntercept(TIdConnectionIntercept* AValue) {
+    std::lock_guard guard(FCloseLock);
     if (AValue == FIntercept) return;
     if (FIntercept) RemoveFreeNotification(FIntercept);
     FIntercept = AValue;
@@ -177,7 +179,10 @@ void TIdIOHandler::SetIntercept(TIdConnectionIntercept* AValue) {
 }
 
 void TIdIOHandler::Notification(TComponent* AComponent, TOperation AOperation) {
-    if (AOperation == TOperation::opRemove && AComponent == FIntercept) FIntercept = nullptr;
+    if (AOperation == TOperation::opRemove) {
+        std::lock_guard guard(FCloseLock);
+        if (AComponent == FIntercept) FIntercept = nullptr;
+    }
     TIdComponent::Notification(AComponent, AOperation);
 }
 
@@ -205,6 +210,7 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
             count = ReceiveChunk(chunk);
             if (count > 0) {
                 chunk.resize(static_cast<size_t>(count));
+                std::lock_guard guard(FCloseLock);
                 if (FIntercept) {
                     FIntercept->Receive(chunk);
                     count = static_cast<int>(std::min<size_t>(chunk.size(), INT_MAX));
@@ -662,9 +668,12 @@ void TIdIOHandler::Write(const TIdByteArray& ABuffer, int ALength, int AOffset) 
         WriteDirect(ABuffer, count, AOffset);
         return;
     }
-    FWriteBuffer->Write(ABuffer, count, AOffset);
+    {
+        std::lock_guard guard(FCloseLock);
+        FWriteBuffer->Write(ABuffer, count, AOffset);
+    }
     if (FWriteBufferThreshold > 0) {
-        while (FWriteBuffer && FWriteBuffer->Size() >= FWriteBufferThreshold) WriteBufferFlush(FWriteBufferThreshold);
+        while (WriteBufferedSize() >= FWriteBufferThreshold) WriteBufferFlush(FWriteBufferThreshold);
     }
 }
 
@@ -774,7 +783,10 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
     const int count = AvailableBytes(static_cast<int>(std::min<size_t>(ABuffer.size(), INT_MAX)), AOffset, ALength);
     TIdByteArray bytes;
     if (count > 0) bytes.assign(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + count);
-    if (FIntercept) FIntercept->Send(bytes);
+    {
+        std::lock_guard guard(FCloseLock);
+        if (FIntercept) FIntercept->Send(bytes);
+    }
     const int total = static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX));
     int position = 0;
     while (position < total) {
@@ -801,15 +813,19 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
 // Write buffering
 
 void TIdIOHandler::WriteBufferOpen(int AThreshold) {
+    std::lock_guard guard(FCloseLock);
     if (FWriteBuffer) FWriteBuffer->Clear();
     else FWriteBuffer = new TIdBuffer();
     FWriteBufferThreshold = AThreshold;
 }
 
 void TIdIOHandler::WriteBufferFlush(int AByteCount) {
-    if (!FWriteBuffer || FWriteBuffer->Size() == 0) return;
     TIdByteArray bytes;
-    FWriteBuffer->ExtractToBytes(bytes, AByteCount);
+    {
+        std::lock_guard guard(FCloseLock);
+        if (!FWriteBuffer || FWriteBuffer->Size() == 0) return;
+        FWriteBuffer->ExtractToBytes(bytes, AByteCount);
+    }
     WriteDirect(bytes);
 }
 
@@ -817,14 +833,22 @@ void TIdIOHandler::WriteBufferClose() {
     try {
         WriteBufferFlush(-1);
     } catch (...) {
+        std::lock_guard guard(FCloseLock);
         FreeAndNil(FWriteBuffer);
         throw;
     }
+    std::lock_guard guard(FCloseLock);
     FreeAndNil(FWriteBuffer);
 }
 
 void TIdIOHandler::WriteBufferClear() {
+    std::lock_guard guard(FCloseLock);
     if (FWriteBuffer) FWriteBuffer->Clear();
+}
+
+int TIdIOHandler::WriteBufferedSize() const {
+    std::lock_guard guard(FCloseLock);
+    return FWriteBuffer ? FWriteBuffer->Size() : 0;
 }
 
 void TIdIOHandler::WriteBufferCancel() {

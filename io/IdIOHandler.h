@@ -8,13 +8,16 @@
 // else 7-bit ASCII. Time-outs are milliseconds; TimeoutUseReadTimeout (-1) stands for ReadTimeout and
 // TimeoutForever (-2) for no limit; a ReadTimeout of -1 or 0 means no limit.
 //
-// Threads: a handler belongs to the thread that serves its connection and takes no lock. The one
-// call allowed from another thread is Close (a server stop): the owning thread's current or next
-// read then finds no source and fails cleanly.
+// Threads: a handler belongs to the thread that serves its connection. The one call allowed from
+// another thread is Close (a server stop): the owning thread's current or next read or write then
+// finds no source and fails cleanly. The write buffer and the intercept are what Close shares with
+// the owning thread, so they are used under a lock that is held only for their own short work,
+// never across a wait for the peer.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <functional>
 #include <string>
 
@@ -287,6 +290,8 @@ protected:
 
     // Read work is reported as bytes leave the input buffer.
     virtual void InputBytesRemoved(TObject* ASender, int ABytes);
+    // Bytes gathered in the write buffer; 0 without write buffering.
+    int WriteBufferedSize() const;
     void Notification(TComponent* AComponent, TOperation AOperation) override;
     void SetClosedGracefully(bool AValue) { FClosedGracefully = AValue; }
     // -1 becomes ReadTimeout, and a ReadTimeout of -1 or 0 no limit.
@@ -315,8 +320,11 @@ private:
     int FReadTimeOut = TimeoutUseReadTimeout;
     int FRecvBufferSize = IdRecvBufferSizeDefault;
     int FSendBufferSize = IdSendBufferSizeDefault;
-    // Owned; present only while write buffering is on.
+    // Owned; present only while write buffering is on. Changed only by the owning thread, under
+    // FCloseLock, like its contents.
     TIdBuffer* FWriteBuffer = nullptr;
+    // Re-entrant: an intercept's event may close the connection it is called for.
+    mutable std::recursive_mutex FCloseLock;
     int FWriteBufferThreshold = 0;
     IIdTextEncoding FDefStringEncoding = nullptr;
 };

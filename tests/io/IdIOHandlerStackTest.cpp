@@ -254,6 +254,38 @@ TEST(IOHandlerStack, CloseFromAnotherThreadEndsAWaitingRead) {
     EXPECT_FALSE(h.Connected());
 }
 
+// Close is the one call another thread may make; it must not meet the owning thread's buffered
+// writes or its intercept half-way (the sanitizer builds see it when it does).
+TEST(IOHandlerStack, CloseFromAnotherThreadDuringBufferedWritesThroughAnIntercept) {
+    for (int round = 0; round < 40; ++round) {
+        TLoopback pair;
+        TIdIOHandlerStack& h = *pair.Handler;
+        TIdConnectionIntercept intercept;
+        size_t seen = 0;
+        intercept.SetOnSend([&](TObject*, TIdByteArray& ABytes) { seen += ABytes.size(); });
+        intercept.SetOnDisconnect([&](TObject*) { seen = 0; });
+        h.SetIntercept(&intercept);
+        std::atomic<bool> writing{false};
+        std::thread writer([&] {
+            writing = true;
+            try {
+                for (int i = 0; i < 500; ++i) {
+                    h.WriteBufferOpen(64);
+                    h.Write(std::u16string(100, u'x'));
+                    h.WriteBufferClose();
+                }
+            } catch (const EIdException&) {
+                // the close reached the writes
+            }
+        });
+        while (!writing) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 8)));
+        h.Close();
+        writer.join();
+        EXPECT_FALSE(h.Connected());
+    }
+}
+
 TEST(IOHandlerStack, WritesArriveAndAGonePeerRaisesNoSignal) {
     TLoopback pair;
     TIdIOHandlerStack& h = *pair.Handler;
