@@ -280,7 +280,9 @@ TEST_P(Exchange, ALineWithExecuteGoesToTheStatusBar) {
     ASSERT_TRUE(Client.Send("plain\r\n"));
     EXPECT_TRUE(MatchesPattern(Client.ReadLine(), Reply("plain")));
     ASSERT_TRUE(WaitForBody("Receive / "));
-    EXPECT_EQ(Bodies().back(), "Receive / " + Peer() + " = plain");
+    // A listener's start entry may still come in after the exchange: only the "Receive" entries count.
+    const std::vector<std::string> bodies = Bodies();
+    EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "Receive / " + Peer() + " = plain"), 1);
     EXPECT_EQ(CountStarting("Receive / "), 1);
 }
 
@@ -360,8 +362,9 @@ TEST_P(Exchange, ClientClosingCompletelyBeforeItsRepliesLeavesNothingBehind) {
     }
     ASSERT_TRUE(WaitForBody("Disconnect / ", 20));
     EXPECT_TRUE(WaitFor([&] { return ContextCount() == 1; }));
-    EXPECT_TRUE(WaitFor([&] { return entries("/proc/self/task") == threads && entries("/proc/self/fd") == fds; }))
-        << entries("/proc/self/task") << " threads, " << entries("/proc/self/fd") << " descriptors";
+    EXPECT_TRUE(WaitFor([&] { return entries("/proc/self/task") <= threads && entries("/proc/self/fd") <= fds; }))
+        << entries("/proc/self/task") << " threads (" << threads << " before), " << entries("/proc/self/fd")
+        << " descriptors (" << fds << " before)";
     EXPECT_EQ(CountStarting("Exception"), 0);
     // Still serving.
     ASSERT_TRUE(Client.Send("after\r\n"));
