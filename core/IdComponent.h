@@ -100,7 +100,9 @@ public:
     bool ApplicationHasPriority() const { return FApplicationHasPriority; }
     void SetApplicationHasPriority(bool AValue) { FApplicationHasPriority = AValue; }
     int IdleTimeOut() const { return FIdleTimeOut; }
-    void SetIdleTimeOut(int AValue) { FIdleTimeOut = AValue; }
+    // The waits step by this slice; 0 or less would never get through a wait, so it becomes the
+    // smallest slice, 1 millisecond.
+    void SetIdleTimeOut(int AValue) { FIdleTimeOut = AValue > 0 ? AValue : 1; }
     bool OnlyWhenIdle() const { return FOnlyWhenIdle; }
     void SetOnlyWhenIdle(bool AValue) { FOnlyWhenIdle = AValue; }
 

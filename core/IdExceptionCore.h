@@ -23,8 +23,10 @@ ID_DECLARE_EXCEPTION(EIdInvalidIPv6Address, EIdException);
 ID_DECLARE_EXCEPTION(EIdInvalidServiceName, EIdException);
 
 // Socket library start-up and entry failures: an operating-system code, its text and a title.
-class EIdWinsockStubError : public EIdException {
+class EIdWinsockStubError : public TIdExceptionOf<EIdWinsockStubError, EIdException> {
 public:
+    // Code 0: the message is the title, as Build makes it for code 0.
+    explicit EIdWinsockStubError(std::u16string AMsg) : TIdExceptionOf(AMsg), FTitle(std::move(AMsg)) {}
     // The message is the title, followed by ": " and the system's text when the code is not 0.
     static EIdWinsockStubError Build(uint32_t AWin32Error, std::u16string_view ATitle,
                                      const std::vector<TIdFormatArg>& AArgs);
@@ -33,7 +35,6 @@ public:
     const std::u16string& Title() const noexcept { return FTitle; }
 
 private:
-    using EIdException::EIdException;
     uint32_t FWin32Error = 0;
     std::u16string FWin32ErrorMessage;
     std::u16string FTitle;
@@ -47,9 +48,11 @@ ID_DECLARE_EXCEPTION(EIdIPVersionUnsupported, EIdStackError);
 ID_DECLARE_EXCEPTION(EIdIPv6Unavailable, EIdException);
 
 // A failed socket call: the Windows socket error number and its translated text.
-class EIdSocketError : public EIdException {
+class EIdSocketError : public TIdExceptionOf<EIdSocketError, EIdException> {
 public:
-    EIdSocketError(int AErr, std::u16string AMsg) : EIdException(std::move(AMsg)), FLastError(AErr) {}
+    EIdSocketError(int AErr, std::u16string AMsg) : TIdExceptionOf(std::move(AMsg)), FLastError(AErr) {}
+    // No number known: LastError is 0.
+    explicit EIdSocketError(std::u16string AMsg) : EIdSocketError(0, std::move(AMsg)) {}
     static EIdSocketError CreateError(int AErr, const std::u16string& AMsg) { return EIdSocketError(AErr, AMsg); }
     int LastError() const noexcept { return FLastError; }
 
@@ -57,9 +60,9 @@ private:
     int FLastError;
 };
 
-class EIdNotASocket : public EIdSocketError {
+class EIdNotASocket : public TIdExceptionOf<EIdNotASocket, EIdSocketError> {
 public:
-    using EIdSocketError::EIdSocketError;
+    using TIdExceptionOf::TIdExceptionOf;
     static EIdNotASocket CreateError(int AErr, const std::u16string& AMsg) { return EIdNotASocket(AErr, AMsg); }
 };
 
@@ -110,10 +113,12 @@ ID_DECLARE_EXCEPTION(EIdSocksServerAddressError, EIdSocksError);
 
 // Protocol replies (client side).
 ID_DECLARE_EXCEPTION(EIdReplyError, EIdException);
-class EIdReplyRFCError : public EIdReplyError {
+class EIdReplyRFCError : public TIdExceptionOf<EIdReplyRFCError, EIdReplyError> {
 public:
     EIdReplyRFCError(int AErrorCode, std::u16string AReplyMessage)
-        : EIdReplyError(std::move(AReplyMessage)), FErrorCode(AErrorCode) {}
+        : TIdExceptionOf(std::move(AReplyMessage)), FErrorCode(AErrorCode) {}
+    // No reply code known: ErrorCode is 0.
+    explicit EIdReplyRFCError(std::u16string AReplyMessage) : EIdReplyRFCError(0, std::move(AReplyMessage)) {}
     int ErrorCode() const noexcept { return FErrorCode; }
 
 private:

@@ -194,14 +194,15 @@ IIdTextEncoding IdTextEncoding(int ASelector) {
 // ---------------------------------------------------------------------------------------------
 // Length rule and bytes
 
+// Computed wide: an index far below the start would overflow the difference.
 int AvailableLength(int ATextLength, int AIndex, int ALength) {
-    const int left = std::max(0, ATextLength - AIndex + 1);
-    return (ALength >= 0 && ALength < left) ? ALength : left;
+    const int64_t left = std::max<int64_t>(0, int64_t{ATextLength} - AIndex + 1);
+    return (ALength >= 0 && ALength < left) ? ALength : static_cast<int>(std::min<int64_t>(left, INT32_MAX));
 }
 
 int AvailableBytes(int AArrayLength, int AIndex, int ALength) {
-    const int left = std::max(0, AArrayLength - AIndex);
-    return (ALength >= 0 && ALength < left) ? ALength : left;
+    const int64_t left = std::max<int64_t>(0, int64_t{AArrayLength} - AIndex);
+    return (ALength >= 0 && ALength < left) ? ALength : static_cast<int>(std::min<int64_t>(left, INT32_MAX));
 }
 
 namespace {
@@ -276,7 +277,7 @@ TIdByteArray ToBytes(uint64_t AValue) {
 }
 TIdByteArray SubBytes(const TIdByteArray& ASource, int ASize, int AIndex) {
     const int count = AvailableBytes(static_cast<int>(ASource.size()), AIndex, ASize);
-    if (count <= 0) return {};
+    if (count <= 0 || AIndex < 0) return {};
     return TIdByteArray(ASource.begin() + AIndex, ASource.begin() + AIndex + count);
 }
 
@@ -310,6 +311,12 @@ void WriteTextToStream(TStream& AStream, const std::u16string& AText, int ALengt
 // Tokens and text tests
 
 namespace {
+// An empty delimiter occurs nowhere: found "at the start" it would cut nothing, and a loop cutting
+// until the input is empty would never end.
+size_t FindDelim(const std::u16string& AInput, const std::u16string& ADelim) {
+    return ADelim.empty() ? std::u16string::npos : AInput.find(ADelim);
+}
+
 std::u16string CutAt(std::u16string& AInput, size_t APos, size_t ADelimLength, bool ADelete) {
     if (APos == std::u16string::npos) {
         std::u16string all = AInput;
@@ -324,11 +331,11 @@ std::u16string CutAt(std::u16string& AInput, size_t APos, size_t ADelimLength, b
 
 std::u16string CutToken(std::u16string& AInput, const std::u16string& ADelim, bool ADelete, bool ACaseSensitive) {
     if (!ACaseSensitive) return CutTokenNoCase(AInput, ADelim, ADelete);
-    return CutAt(AInput, AInput.find(ADelim), ADelim.size(), ADelete);
+    return CutAt(AInput, FindDelim(AInput, ADelim), ADelim.size(), ADelete);
 }
 
 std::u16string CutTokenNoCase(std::u16string& AInput, const std::u16string& ADelim, bool ADelete) {
-    return CutAt(AInput, UpperCase(AInput).find(UpperCase(ADelim)), ADelim.size(), ADelete);
+    return CutAt(AInput, FindDelim(UpperCase(AInput), UpperCase(ADelim)), ADelim.size(), ADelete);
 }
 
 bool TextEqualsNoCase(const std::u16string& A, const std::u16string& B) { return SameText(A, B); }
@@ -677,7 +684,7 @@ int64_t TIdStreamAccess::ReadBytes(TStream& AStream, TIdByteArray& ABytes, int A
 int64_t TIdStreamAccess::Write(TStream& AStream, const TIdByteArray& ABytes, int AOffset, int ACount) {
     if (ABytes.empty()) return 0;
     const int count = AvailableBytes(static_cast<int>(ABytes.size()), AOffset, ACount);
-    if (count <= 0) return 0;
+    if (count <= 0 || AOffset < 0) return 0;
     AStream.WriteBuffer(ABytes.data() + AOffset, count);
     return count;
 }

@@ -81,7 +81,7 @@ TIdByteArray ToBytes(uint8_t AValue);
 TIdByteArray ToBytes(uint16_t AValue);
 TIdByteArray ToBytes(uint32_t AValue);
 TIdByteArray ToBytes(uint64_t AValue);
-// A new array with the AvailableBytes count of bytes from AIndex.
+// A new array with the AvailableBytes count of bytes from AIndex; empty for an index below 0.
 TIdByteArray SubBytes(const TIdByteArray& ASource, int ASize, int AIndex);
 
 // ---------------------------------------------------------------------------------------------
@@ -99,8 +99,9 @@ void WriteTextToStream(TStream& AStream, const std::u16string& AText, int ALengt
 // ---------------------------------------------------------------------------------------------
 // Token cutting and text tests.
 
-// Answers the text before the first ADelim (the whole input when there is none); with ADelete
-// the input keeps only what follows the delimiter (nothing when there was none).
+// Answers the text before the first ADelim (the whole input when there is none, and an empty
+// ADelim occurs nowhere); with ADelete the input keeps only what follows the delimiter (nothing
+// when there was none).
 std::u16string CutToken(std::u16string& AInput, const std::u16string& ADelim = u" ", bool ADelete = true,
                         bool ACaseSensitive = true);
 // As CutToken, matching a-z and A-Z alike.
@@ -176,7 +177,8 @@ class TIdStreamAccess {
 public:
     // ACount < 0: the rest of the stream. The array grows to AOffset + ACount when shorter.
     static int64_t ReadBytes(TStream& AStream, TIdByteArray& ABytes, int AOffset = 0, int64_t ACount = -1);
-    // Writes the AvailableBytes count from AOffset; answers the count written.
+    // Writes the AvailableBytes count from AOffset; answers the count written (0 for an offset
+    // below 0).
     static int64_t Write(TStream& AStream, const TIdByteArray& ABytes, int AOffset = 0, int ACount = -1);
     static int64_t Seek(TStream& AStream, int64_t AOffset, TSeekOrigin AOrigin) { return AStream.Seek(AOffset, AOrigin); }
 };

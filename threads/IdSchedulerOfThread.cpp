@@ -62,14 +62,16 @@ void TIdSchedulerOfThread::StartYarn(TIdYarn* AYarn, TIdTask* ATask) {
 void TIdSchedulerOfThread::TerminateYarn(TIdYarn* AYarn) {
     auto* yarn = static_cast<TIdYarnOfThread*>(AYarn);
     if (!yarn) return;
-    {
-        // A release on another thread detaches the thread under this lock; read it under it too.
-        TIdListLock lock(ActiveYarns());
-        TIdThreadWithTask* thread = yarn->FThread;
-        if (thread && !thread->Suspended()) {
-            thread->Stop();
-            return;
-        }
+    // Decided and done under one hold of the lock: a TerminateAllYarns on another thread may be
+    // after the same yarn, and whoever comes second must find it gone, not free it again. A yarn
+    // that is no longer listed has been released (and freed) already. The yarn's release takes the
+    // lock again on this thread to unlist it, which the re-entrant lock allows.
+    TIdListLock lock(ActiveYarns());
+    if (lock.Items().IndexOf(yarn) < 0) return;
+    TIdThreadWithTask* thread = yarn->FThread;
+    if (thread && !thread->Suspended()) {
+        thread->Stop();
+        return;
     }
     delete yarn;
 }

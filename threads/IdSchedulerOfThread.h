@@ -50,7 +50,8 @@ public:
     // Gives the yarn's thread the task (freeing a different previous one) and starts it.
     void StartYarn(TIdYarn* AYarn, TIdTask* ATask) override;
     // A running thread is asked to stop and frees its yarn at the end of its cycle; otherwise (no
-    // thread, never started or parked) the yarn is freed now, which releases it.
+    // thread, never started or parked) the yarn is freed now, which releases it. A yarn that is no
+    // longer listed has been released already, possibly by another thread: nothing happens.
     void TerminateYarn(TIdYarn* AYarn) override;
 
     // 0: no limit.

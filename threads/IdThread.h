@@ -23,12 +23,11 @@ namespace Id {
 
 // The system refused to create a thread (too many threads, no memory); the message carries the
 // system's reason.
-class EIdThreadCreateFailed : public EIdThreadException {
+class EIdThreadCreateFailed : public TIdExceptionOf<EIdThreadCreateFailed, EIdThreadException> {
 public:
     EIdThreadCreateFailed(int AErrorCode, std::u16string AMsg)
-        : EIdThreadException(std::move(AMsg)), FErrorCode(AErrorCode) {}
+        : TIdExceptionOf(std::move(AMsg)), FErrorCode(AErrorCode) {}
     explicit EIdThreadCreateFailed(std::u16string AMsg) : EIdThreadCreateFailed(0, std::move(AMsg)) {}
-    [[noreturn]] static void Toss(const std::u16string& AMsg) { throw EIdThreadCreateFailed(AMsg); }
     int ErrorCode() const noexcept { return FErrorCode; }
 
 private:

@@ -1,6 +1,7 @@
 #include "threads/IdThreadSafe.h"
 
 #include <mutex>
+#include <vector>
 
 namespace Id {
 
@@ -81,8 +82,11 @@ void TIdThreadSafeList::Assign(TThreadList& AThreadList) {
 void TIdThreadSafeList::ClearAndFree() {
     TIdListLock lock(*this);
     TList& items = lock.Items();
-    for (TObject* item : items.Items()) delete item;
+    // Taken out before the first one goes: an entry may remove itself from this list as it is
+    // freed (a yarn does), which would pull the entries from under a walk over the list itself.
+    const std::vector<TObject*> entries = items.Items();
     items.Clear();
+    for (TObject* item : entries) delete item;
 }
 
 }  // namespace Id

@@ -51,7 +51,8 @@ public:
     // Replaces the entries with those of AList, in order.
     void Assign(const TList& AList);
     void Assign(TThreadList& AThreadList);
-    // Frees every entry, first to last, then empties the list.
+    // Empties the list, then frees its former entries, first to last; an entry may unlist itself
+    // as it goes.
     void ClearAndFree();
 
     bool OwnsObjects() const { return FOwnsObjects; }

@@ -39,7 +39,11 @@ struct TWorkLog {
 class TProbeAntiFreeze : public TIdAntiFreezeBase {
 public:
     using TIdAntiFreezeBase::TIdAntiFreezeBase;
-    void Process() override {}
+    // A wait that never ends would call this for ever; it gives up after a bound.
+    void Process() override {
+        if (++Calls > 10000) throw EIdException(u"the wait does not end");
+    }
+    int Calls = 0;
 };
 
 }  // namespace
@@ -161,4 +165,17 @@ TEST(IdAntiFreeze, OnlyOneInstanceOutsideDesignMode) {
         EXPECT_EQ(TIdAntiFreezeBase::Instance(), &first);
     }
     EXPECT_EQ(TIdAntiFreezeBase::Instance(), nullptr);
+}
+
+// A slice of 0 or less cannot take a wait anywhere; it counts as the smallest one.
+TEST(IdAntiFreeze, ANonPositiveIdleSliceStillEndsTheWait) {
+    TProbeAntiFreeze antiFreeze;
+    ASSERT_TRUE(TIdAntiFreezeBase::ShouldUse());  // the tests run on the main thread
+    for (int idle : {0, -5}) {
+        antiFreeze.SetIdleTimeOut(idle);
+        EXPECT_EQ(antiFreeze.IdleTimeOut(), 1);
+        antiFreeze.Calls = 0;
+        TIdAntiFreezeBase::Sleep(5);
+        EXPECT_EQ(antiFreeze.Calls, 5);
+    }
 }

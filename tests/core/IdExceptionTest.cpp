@@ -1,10 +1,59 @@
 #include <gtest/gtest.h>
 
+#include <typeinfo>
+
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStringsCore.h"
 #include "runtime/SysUtils.h"
+#include "threads/IdThread.h"
 
 using namespace Id;
+
+namespace {
+
+template <class... TClasses>
+struct TClassList {};
+
+// Every exception class of the framework.
+using TExceptionTree = TClassList<
+    EIdException, EIdSilentException, EIdConnClosedGracefully, EIdSocketHandleError, EIdPackageSizeTooBig,
+    EIdNotAllBytesSent, EIdCouldNotBindSocket, EIdCanNotBindPortInRange, EIdInvalidPortRange,
+    EIdCannotSetIPVersionWhenConnected, EIdInvalidIPv6Address, EIdInvalidServiceName, EIdWinsockStubError,
+    EIdStackError, EIdStackInitializationFailed, EIdStackSetSizeExceeded, EIdIPVersionUnsupported,
+    EIdIPv6Unavailable, EIdSocketError, EIdNotASocket, EIdAlreadyConnected, EIdClosedSocket, EIdReadTimeout,
+    EIdReadLnMaxLineLengthExceeded, EIdReadLnWaitMaxAttemptsExceeded, EIdPortRequired, EIdHostRequired,
+    EIdTCPConnectionError, EIdObjectTypeNotSupported, EIdNoDataToRead, EIdFileNotFound, EIdNotConnected,
+    EIdConnectTimeout, EIdConnectException, EIdTransparentProxyCantBind, EIdMaxCaptureLineExceeded,
+    EIdNotEnoughDataInBuffer, EIdTooMuchDataInBuffer, EIdInterceptCircularLink, EIdIOHandler,
+    EIdIOHandlerRequiresLargeStream, EIdIOHandlerStreamDataTooLarge, EIdTransparentProxyCircularLink,
+    EIdTransparentProxyUDPNotSupported, EIdSocksUDPNotSupportedBySOCKSVersion, EIdSocksError,
+    EIdSocksRequestFailed, EIdSocksRequestServerFailed, EIdSocksRequestIdentFailed, EIdSocksUnknownError,
+    EIdSocksServerRespondError, EIdSocksAuthMethodError, EIdSocksAuthError, EIdSocksServerGeneralError,
+    EIdSocksServerPermissionError, EIdSocksServerNetUnreachableError, EIdSocksServerHostUnreachableError,
+    EIdSocksServerConnectionRefusedError, EIdSocksServerTTLExpiredError, EIdSocksServerCommandError,
+    EIdSocksServerAddressError, EIdReplyError, EIdReplyRFCError, EIdThreadException,
+    EIdThreadTerminateAndWaitFor, EIdSchedulerException, EIdSchedulerMaxThreadsExceeded, EIdTCPServerError,
+    EIdTCPNoOnExecute, EIdThreadCreateFailed>;
+
+template <class TClass>
+void ExpectTossRaisesExactly() {
+    static_assert(CIdTossesItself<TClass>);
+    try {
+        TClass::Toss(u"m");
+    } catch (const EIdException& e) {
+        EXPECT_TRUE(typeid(e) == typeid(TClass)) << "raised " << ToUtf8(e.ClassName());
+        EXPECT_EQ(e.Message(), u"m");
+        return;
+    }
+    ADD_FAILURE() << typeid(TClass).name() << "::Toss raised nothing";
+}
+
+template <class... TClasses>
+void ExpectEveryTossRaisesExactly(TClassList<TClasses...>) {
+    (ExpectTossRaisesExactly<TClasses>(), ...);
+}
+
+}  // namespace
 
 TEST(Exceptions, TossRaisesExactClassCatchableByItsBases) {
     try {
@@ -21,6 +70,38 @@ TEST(Exceptions, TossRaisesExactClassCatchableByItsBases) {
     EXPECT_THROW(EIdIOHandlerStreamDataTooLarge::Toss(u""), EIdIOHandler);
     EXPECT_THROW(EIdSocksServerTTLExpiredError::Toss(u""), EIdSocksError);
     EXPECT_THROW(EIdException::Toss(u""), Exception);
+}
+
+// A class that relied on its parent's Toss would raise the parent; the fields of the classes that
+// carry more than a message travel with a Toss given them.
+TEST(Exceptions, EveryClassTossesExactlyItself) {
+    ExpectEveryTossRaisesExactly(TExceptionTree{});
+    try {
+        EIdNotASocket::Toss(10038, u"x");
+    } catch (const EIdSocketError& e) {
+        EXPECT_TRUE(typeid(e) == typeid(EIdNotASocket));
+        EXPECT_EQ(e.LastError(), 10038);
+    }
+    try {
+        EIdSocketError::Toss(10054, u"y");
+    } catch (const EIdException& e) {
+        const auto* socketError = dynamic_cast<const EIdSocketError*>(&e);
+        ASSERT_NE(socketError, nullptr);
+        EXPECT_EQ(socketError->LastError(), 10054);
+    }
+    try {
+        EIdWinsockStubError::Toss(u"T");
+    } catch (const EIdWinsockStubError& e) {
+        EXPECT_EQ(e.Title(), u"T");
+        EXPECT_EQ(e.Win32Error(), 0u);
+    }
+    try {
+        EIdReplyRFCError::Toss(550, u"no");
+    } catch (const EIdReplyError& e) {
+        const auto* rfc = dynamic_cast<const EIdReplyRFCError*>(&e);
+        ASSERT_NE(rfc, nullptr);
+        EXPECT_EQ(rfc->ErrorCode(), 550);
+    }
 }
 
 TEST(Exceptions, SocketErrorsCarryTheirNumber) {

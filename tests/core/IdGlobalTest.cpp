@@ -151,3 +151,27 @@ TEST(Bytes, StoreReadAndStreamAccess) {
     EXPECT_EQ(into, (TIdByteArray{9, 2, 3, 4, 5}));
     EXPECT_EQ(TIdStreamAccess::ReadBytes(stream, into, 0, 0), 0);
 }
+
+// Arguments at the edges: an empty delimiter, and indexes before the start of an array.
+TEST(Tokens, DegenerateDelimitersAndIndexesEndTheWork) {
+    std::u16string input = u"a b";
+    EXPECT_EQ(CutToken(input, u""), u"a b");
+    EXPECT_EQ(input, u"");
+    input = u"a b";
+    EXPECT_EQ(CutTokenNoCase(input, u"", false), u"a b");
+    EXPECT_EQ(input, u"a b");
+    input = u"x;y;z";
+    int cuts = 0;
+    while (!input.empty() && cuts < 10) {
+        CutToken(input, u"");
+        ++cuts;
+    }
+    EXPECT_EQ(cuts, 1);
+
+    const TIdByteArray bytes{1, 2, 3, 4};
+    EXPECT_TRUE(SubBytes(bytes, 2, -1).empty());
+    EXPECT_TRUE(SubBytes(bytes, -1, INT32_MIN).empty());
+    TMemoryStream stream;
+    EXPECT_EQ(TIdStreamAccess::Write(stream, bytes, -2, 3), 0);
+    EXPECT_EQ(stream.Size(), 0);
+}

@@ -257,3 +257,44 @@ TEST(Scheduler, APendingThreadFreedDirectlyReleasesItsYarn) {
     EXPECT_EQ(scheduler.ActiveYarns().Count(), 0);
     EXPECT_EQ(TThread::InstanceCount(), baseline);
 }
+
+namespace {
+
+// Holds up the release of a yarn freed on a chosen thread, to widen the moment between a
+// terminate's decision and its release to something another thread reliably meets.
+class TSlowReleaseScheduler : public TIdSchedulerOfThreadDefault {
+public:
+    std::atomic<std::thread::id> SlowThread{};
+    std::atomic<bool> Releasing{false};
+
+    void ReleaseYarn(TIdYarn* AYarn) override {
+        if (std::this_thread::get_id() == SlowThread.load()) {
+            Releasing = true;
+            std::this_thread::sleep_for(100ms);
+        }
+        TIdSchedulerOfThreadDefault::ReleaseYarn(AYarn);
+    }
+};
+
+}  // namespace
+
+// A listener gives up its pending yarn while the server's stop terminates all yarns: the yarn is
+// freed exactly once, whoever comes first.
+TEST(Scheduler, TerminatingAPendingYarnDuringTerminateAllYarnsFreesItOnce) {
+    const int baseline = TThread::InstanceCount();
+    TSlowReleaseScheduler scheduler;
+    for (int round = 0; round < 3; ++round) {
+        scheduler.Releasing = false;
+        TIdYarn* yarn = scheduler.AcquireYarn();
+        std::thread listener([&] {
+            scheduler.SlowThread = std::this_thread::get_id();
+            scheduler.TerminateYarn(yarn);
+        });
+        ASSERT_TRUE(WaitUntil([&] { return scheduler.Releasing.load(); }));
+        scheduler.TerminateAllYarns();
+        listener.join();
+        scheduler.SlowThread = std::thread::id{};
+        EXPECT_EQ(scheduler.ActiveYarns().Count(), 0) << "round " << round;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return TThread::InstanceCount() == baseline; }));
+}

@@ -130,3 +130,24 @@ TEST(Task, EntryPointsCallTheHooksAndDataIsFreedWithTheTask) {
     }
     EXPECT_EQ(live.load(), 0);
 }
+
+namespace {
+// Leaves the list it is in as it goes, as a yarn leaves the active yarns.
+struct TSelfUnlisting : TTracked {
+    TSelfUnlisting(std::atomic<int>& ALive, TIdThreadSafeList& AList) : TTracked(ALive), List(AList) {
+        List.Add(this);
+    }
+    ~TSelfUnlisting() override { List.Remove(this); }
+    TIdThreadSafeList& List;
+};
+}  // namespace
+
+TEST(ThreadSafeList, ClearAndFreeCopesWithEntriesThatUnlistThemselves) {
+    std::atomic<int> live{0};
+    TIdThreadSafeList list;
+    for (int i = 0; i < 5; ++i) new TSelfUnlisting(live, list);
+    ASSERT_EQ(list.Count(), 5);
+    list.ClearAndFree();
+    EXPECT_EQ(live.load(), 0);
+    EXPECT_TRUE(list.IsEmpty());
+}
