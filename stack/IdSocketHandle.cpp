@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
 
 #include "core/IdComponent.h"
@@ -20,19 +19,21 @@ namespace {
 // A socket shut down in both directions whose peer is gone: a wait on it returns at once, a receive
 // answers 0 and a send fails with "shut down". Closed descriptor numbers are parked on it so that
 // the OS cannot hand them to the next socket while someone may still hold the number.
+std::atomic<int> GDeadSocket{-1};
+
+// The dead socket, made on first need; a failed attempt (descriptors exhausted) is repeated on the
+// next need. -1 while it cannot be had.
 int DeadSocket() {
-    static const int dead = [] {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-        ::shutdown(pair[0], SHUT_RDWR);
-        ::close(pair[1]);
-        return pair[0];
-    }();
+    int dead = GDeadSocket.load();
+    if (dead >= 0) return dead;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+    ::shutdown(pair[0], SHUT_RDWR);
+    ::close(pair[1]);
+    if (GDeadSocket.compare_exchange_strong(dead, pair[0])) return pair[0];
+    ::close(pair[0]);  // another thread made one first
     return dead;
 }
-
-// Wakes the destructor that waits for the last use; one for all handles, since it is needed rarely.
-std::condition_variable_any GUsesDone;
 
 }  // namespace
 
@@ -68,7 +69,8 @@ TIdSocketHandle::~TIdSocketHandle() {
     {
         // Threads woken by the close leave their OS calls at once; the last releases the descriptor.
         std::unique_lock lock(FUseLock);
-        GUsesDone.wait(lock, [this] { return FUses == 0; });
+        FDraining = true;
+        FUsesDone.wait(lock, [this] { return FUses == 0 && FRetired.empty(); });
     }
     CloseParked();
     if (FCollection) FCollection->RemoveItem(this);
@@ -79,30 +81,42 @@ TIdSocketHandle::~TIdSocketHandle() {
 // ---------------------------------------------------------------------------------------------
 // Uses and release
 
-TIdStackSocketHandle TIdSocketHandle::AcquireUse() {
+TIdStackSocketHandle TIdSocketHandle::AcquireUse(TIdSocketList*& VReadList) {
     std::lock_guard lock(FUseLock);
     if (!FHandleAllocated.load()) return Id_INVALID_SOCKET;
     ++FUses;
+    VReadList = FReadSocketList.get();
     return FHandle.load();
 }
 
-void TIdSocketHandle::ReleaseUse() {
+void TIdSocketHandle::ReleaseUse(TIdSocketList* AReadList) {
     std::lock_guard lock(FUseLock);
-    if (--FUses > 0) return;
-    for (TIdStackSocketHandle socket : FPendingRelease) ReleaseDescriptor(socket);
-    FPendingRelease.clear();
-    GUsesDone.notify_all();
+    if (AReadList == FReadSocketList.get()) {
+        --FUses;
+    } else {
+        auto it = std::find_if(FRetired.begin(), FRetired.end(),
+                               [AReadList](const TRetired& ARetired) { return ARetired.ReadList.get() == AReadList; });
+        if (it == FRetired.end() || --it->Uses > 0) return;
+        if (it->Release) ReleaseDescriptor(it->Socket);
+        if (!FReadSocketList) {
+            // Kept for the next descriptor rather than made anew.
+            it->ReadList->Clear();
+            FReadSocketList = std::move(it->ReadList);
+        }
+        FRetired.erase(it);
+    }
+    // Only a destructor ever waits for the uses; nobody else pays for the wake-up.
+    if (FDraining && FUses == 0 && FRetired.empty()) FUsesDone.notify_all();
 }
 
 void TIdSocketHandle::ReleaseDescriptor(TIdStackSocketHandle ASocket) {
-    FReadSocketList->Remove(ASocket);
+    const int fd = static_cast<int>(ASocket);
     const int dead = DeadSocket();
-    // dup3 closes the socket's own descriptor and keeps the number taken in one step.
-    if (dead >= 0 && ::dup3(dead, static_cast<int>(ASocket), O_CLOEXEC) >= 0) {
-        FParked.push_back(ASocket);
-    } else {
-        ::close(static_cast<int>(ASocket));
-    }
+    // dup3 closes the socket's own descriptor and keeps the number taken in one step. Without a dead
+    // socket (none could be made so far) the number keeps its own socket, shut down, instead: a plain
+    // close would hand the number to the next socket.
+    if (dead < 0 || ::dup3(dead, fd, O_CLOEXEC) < 0) ::shutdown(fd, SHUT_RDWR);
+    FParked.push_back(ASocket);
 }
 
 void TIdSocketHandle::CloseParked() {
@@ -123,7 +137,24 @@ void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
     {
         std::lock_guard lock(FUseLock);
         const TIdStackSocketHandle old = FHandle.load();
-        if (old != Id_INVALID_SOCKET) FReadSocketList->Remove(old);
+        const bool oldInUse = old != Id_INVALID_SOCKET && FUses > 0;
+        std::unique_ptr<TIdSocketList> list;
+        if (AHandle != Id_INVALID_SOCKET && (!FReadSocketList || oldInUse)) {
+            try {
+                list.reset(TIdSocketList::CreateSocketList());
+            } catch (...) {
+                ::close(static_cast<int>(AHandle));  // not taken over: the handle stays as it was
+                throw;
+            }
+        }
+        if (oldInUse) {
+            // Forgotten, not closed: the uses still running finish on it with its own wait list.
+            FRetired.push_back(TRetired{old, FUses, false, std::move(FReadSocketList)});
+            FUses = 0;
+        } else if (old != Id_INVALID_SOCKET) {
+            FReadSocketList->Remove(old);
+        }
+        if (!FReadSocketList) FReadSocketList = std::move(list);
         FHandle.store(AHandle);
         FHandleAllocated.store(AHandle != Id_INVALID_SOCKET);
         FSocketType.store(0);
@@ -149,6 +180,7 @@ void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol) {
 void TIdSocketHandle::CloseSocket() {
     std::lock_guard connection(FConnectionHandle);
     TIdStackSocketHandle socket;
+    TIdSocketList* readList;
     {
         std::lock_guard lock(FUseLock);
         if (!FHandleAllocated.load()) return;
@@ -156,17 +188,18 @@ void TIdSocketHandle::CloseSocket() {
         FHandleAllocated.store(false);
         socket = FHandle.exchange(Id_INVALID_SOCKET);
         FSocketType.store(0);
+        // The descriptor leaves the handle at once, with its wait list: a socket assigned next gets a
+        // list of its own. The close holds a use itself until the descriptor has been shut down.
+        readList = FReadSocketList.get();
+        FRetired.push_back(TRetired{socket, FUses + 1, true, std::move(FReadSocketList)});
+        FUses = 0;
     }
     try {
         DropConnection(socket);
     } catch (...) {
         // Closing never raises; the descriptor is released below in any case.
     }
-    std::lock_guard lock(FUseLock);
-    if (FUses == 0)
-        ReleaseDescriptor(socket);
-    else
-        FPendingRelease.push_back(socket);
+    ReleaseUse(readList);
 }
 
 void TIdSocketHandle::DropConnection(TIdStackSocketHandle ASocket) {
@@ -363,7 +396,7 @@ bool TIdSocketHandle::WaitReadable(int ATimeout, bool AClosedIsGraceful) {
             if (AClosedIsGraceful) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
             RaiseClosed(Id_WSAENOTSOCK);
         }
-        result = FReadSocketList->SelectRead(ATimeout);
+        result = use.ReadList().SelectRead(ATimeout);
     }
     TIdAntiFreezeBase::DoProcess(!result);
     return result;

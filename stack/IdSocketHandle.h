@@ -2,15 +2,19 @@
 // listens on.
 //
 // Closing from another thread. A handle may be closed by one thread while others wait on it,
-// receive or send. Every OS call the handle makes on its descriptor holds a "use" of the handle;
-// CloseSocket marks the handle unallocated, shuts the socket down in both directions (which wakes
-// every waiter at once) and leaves the release of the descriptor to whoever drops the last use. The
-// released number is not handed back to the process: it is parked on a dead socket until the handle
-// is re-allocated, reset or destroyed, so that a descriptor number read from Handle() before the
-// close can never reach a connection opened later.
+// receive or send. Every OS call the handle makes on its descriptor holds a "use" of that very
+// descriptor; CloseSocket marks the handle unallocated, shuts the socket down in both directions
+// (which wakes every waiter at once) and leaves the release of the descriptor to whoever drops its
+// last use. Until then the closed descriptor keeps its own wait list, apart from the one of a socket
+// the handle may have been given meanwhile, so that a wait on the handle never sees a descriptor
+// other than the one it started on. The released number is not handed back to the process: it is
+// parked on a dead socket (or, while none can be had, keeps its own shut-down socket) until the
+// handle is re-allocated, reset or destroyed, so that a descriptor number read from Handle() before
+// the close can never reach a connection opened later.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -127,27 +131,40 @@ protected:
 private:
     friend class TIdSocketHandles;
     // Holds one use of the handle's descriptor for the length of a scope; Socket() is
-    // Id_INVALID_SOCKET when the handle was not allocated.
+    // Id_INVALID_SOCKET when the handle was not allocated. ReadList() is the wait list of that
+    // descriptor, valid for as long as the use is held.
     class TUse {
     public:
-        explicit TUse(TIdSocketHandle& AOwner) : FOwner(AOwner), FSocket(AOwner.AcquireUse()) {}
+        explicit TUse(TIdSocketHandle& AOwner) : FOwner(AOwner), FSocket(AOwner.AcquireUse(FReadList)) {}
         ~TUse() {
-            if (FSocket != Id_INVALID_SOCKET) FOwner.ReleaseUse();
+            if (FSocket != Id_INVALID_SOCKET) FOwner.ReleaseUse(FReadList);
         }
         TUse(const TUse&) = delete;
         TUse& operator=(const TUse&) = delete;
         TIdStackSocketHandle Socket() const { return FSocket; }
+        TIdSocketList& ReadList() const { return *FReadList; }
         explicit operator bool() const { return FSocket != Id_INVALID_SOCKET; }
 
     private:
         TIdSocketHandle& FOwner;
+        TIdSocketList* FReadList = nullptr;  // set by AcquireUse, before FSocket
         TIdStackSocketHandle FSocket;
     };
 
-    TIdStackSocketHandle AcquireUse();
-    void ReleaseUse();
-    // Under FUseLock: takes the descriptor out of the wait list and parks its number on the dead
-    // socket (or closes it when there is none).
+    // A descriptor that was closed (or forgotten by Reset) while uses of it were still running. It
+    // keeps the wait list it had, holding just itself, until its last use is gone.
+    struct TRetired {
+        TIdStackSocketHandle Socket;
+        int Uses;
+        bool Release;  // closed by the handle: park the number at the end; false: forgotten, left alone
+        std::unique_ptr<TIdSocketList> ReadList;
+    };
+
+    // A use identifies its descriptor by the wait list it was given.
+    TIdStackSocketHandle AcquireUse(TIdSocketList*& VReadList);
+    void ReleaseUse(TIdSocketList* AReadList);
+    // Under FUseLock: parks the number of a closed descriptor on the dead socket, or keeps it open on
+    // its own (shut-down) socket while there is no dead socket to be had.
     void ReleaseDescriptor(TIdStackSocketHandle ASocket);
     // Closes the parked numbers (owner operations only: re-allocation, reset, destruction).
     void CloseParked();
@@ -167,6 +184,8 @@ private:
     std::u16string FPeerIP;
     uint16_t FPort = 0;
     uint16_t FPeerPort = 0;
+    // Holds exactly the current descriptor. A close takes it along with the descriptor; it comes
+    // back (emptied) when that descriptor's last use is gone, or a new one is made for the next.
     std::unique_ptr<TIdSocketList> FReadSocketList;
     std::atomic<int> FSocketType{0};
     bool FOverLapped = false;
@@ -176,11 +195,13 @@ private:
     bool FBroadcastEnabled = false;
     bool FUseNagle = true;
 
-    // Use counting for closes from other threads.
+    // Use counting for closes from other threads; all under FUseLock.
     std::mutex FUseLock;
-    int FUses = 0;
-    std::vector<TIdStackSocketHandle> FPendingRelease;  // closed, waiting for the last use to go
-    std::vector<TIdStackSocketHandle> FParked;          // numbers held on the dead socket
+    int FUses = 0;                       // uses of the current descriptor
+    std::vector<TRetired> FRetired;      // closed or forgotten, uses still running
+    std::vector<TIdStackSocketHandle> FParked;  // released numbers, kept taken until an owner operation
+    bool FDraining = false;              // the destructor waits for the last use
+    std::condition_variable FUsesDone;
 };
 
 using TIdSocketHandleEvent = std::function<void(TIdSocketHandle* AHandle)>;

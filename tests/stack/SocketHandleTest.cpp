@@ -1,11 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <thread>
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "core/IdExceptionCore.h"
@@ -37,6 +45,50 @@ void ConnectPair(TIdSocketHandle& AListener, TIdSocketHandle& AClient, TIdSocket
     AClient.Connect();
     ASSERT_TRUE(AListener.Select(5000));
     ASSERT_TRUE(AServer.Accept(AListener));
+}
+
+// Holds a use of a handle's descriptor for as long as a test wants: a whole-file send whose hook
+// blocks until released. Unlike a wait or a receive, a close does not end it.
+class TBlockingTransmit {
+public:
+    TBlockingTransmit() : FPrevious(GTransmitFileHook) {
+        Entered = false;
+        Released = false;
+        GTransmitFileHook = &Hook;
+    }
+    ~TBlockingTransmit() { GTransmitFileHook = FPrevious; }  // after the users have been joined
+    static bool WaitEntered() {
+        std::unique_lock lock(Lock);
+        return Signal.wait_for(lock, std::chrono::seconds(5), [] { return Entered; });
+    }
+    static void Release() {
+        std::lock_guard lock(Lock);
+        Released = true;
+        Signal.notify_all();
+    }
+
+private:
+    static int64_t Hook(TIdStackSocketHandle, const std::u16string&) {
+        std::unique_lock lock(Lock);
+        Entered = true;
+        Signal.notify_all();
+        Signal.wait_for(lock, std::chrono::seconds(10), [] { return Released; });
+        return 0;
+    }
+    TIdTransmitFileHook FPrevious;
+    static inline std::mutex Lock;
+    static inline std::condition_variable Signal;
+    static inline bool Entered = false;
+    static inline bool Released = false;
+};
+
+// The address family of the socket behind a descriptor number; -1 when the number is free.
+int FamilyOf(int AFd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    if (::fcntl(AFd, F_GETFD) < 0) return -1;
+    if (::getsockname(AFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -2;
+    return addr.ss_family;
 }
 
 }  // namespace
@@ -383,4 +435,131 @@ TEST_F(SocketHandleTest, TransmitFileSendsTheWholeFile) {
     EXPECT_EQ(got, content);
     EXPECT_EQ(GTransmitFileHook(client.Handle(), u"/nonexistent/file"), 0);
     ::unlink(path);
+}
+
+TEST_F(SocketHandleTest, ReallocatedWhileTheOldSocketIsInUseWaitsOnlyOnTheNewOne) {
+    TIdSocketHandle listener, client, firstServer, secondServer;
+    ListenOnLoopback(listener);
+    ConnectPair(listener, client, firstServer);
+    const int oldNumber = static_cast<int>(client.Handle());
+
+    TBlockingTransmit blocking;
+    std::thread oldUser([&] { client.TransmitFile(u"any"); });
+    ASSERT_TRUE(TBlockingTransmit::WaitEntered());
+    // Re-allocated and connected anew while the old descriptor is still in use.
+    ConnectPair(listener, client, secondServer);
+    ASSERT_NE(static_cast<int>(client.Handle()), oldNumber);
+
+    // Nothing has been sent on the new connection: the wait runs out instead of being answered by
+    // the old socket, which is shut down and therefore always readable.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Readable(300));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+
+    // A use of the new descriptor running all the while does not hold up the release of the old one.
+    std::atomic<int> received{-1};
+    std::thread newUser([&] {
+        TIdByteArray buffer(8);
+        received = client.Receive(buffer);  // blocked in the OS receive on the new socket
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TBlockingTransmit::Release();
+    oldUser.join();
+    EXPECT_EQ(FamilyOf(oldNumber), AF_UNIX) << "the old number is parked as soon as its own use ends";
+
+    // The new connection works, and the old peer has seen its close.
+    EXPECT_EQ(secondServer.Send(TIdByteArray{1, 2, 3}), 3);
+    newUser.join();
+    EXPECT_EQ(received.load(), 3);
+    TIdByteArray buffer(8);
+    ASSERT_TRUE(firstServer.Readable(5000));
+    EXPECT_EQ(firstServer.Receive(buffer), 0);
+}
+
+TEST_F(SocketHandleTest, DestructorWaitsForAUseInFlightAndWakesWhenItEnds) {
+    TIdSocketHandle listener, server;
+    auto client = std::make_unique<TIdSocketHandle>();
+    ListenOnLoopback(listener);
+    ConnectPair(listener, *client, server);
+
+    TBlockingTransmit blocking;
+    TIdSocketHandle* raw = client.get();
+    std::thread user([raw] { raw->TransmitFile(u"any"); });  // touches the handle no more afterwards
+    ASSERT_TRUE(TBlockingTransmit::WaitEntered());
+    std::mutex doneLock;
+    std::condition_variable doneSignal;
+    bool destroyed = false;
+    std::thread destroyer([&] {
+        client.reset();
+        std::lock_guard lock(doneLock);
+        destroyed = true;
+        doneSignal.notify_all();
+    });
+    std::unique_lock lock(doneLock);
+    EXPECT_FALSE(doneSignal.wait_for(lock, std::chrono::milliseconds(150), [&] { return destroyed; }))
+        << "the destructor must wait for the use in flight";
+    lock.unlock();
+    TBlockingTransmit::Release();
+    lock.lock();
+    if (!doneSignal.wait_for(lock, std::chrono::seconds(10), [&] { return destroyed; })) {
+        std::fprintf(stderr, "the destructor was not woken by the end of the last use\n");
+        std::abort();  // it cannot be joined
+    }
+    lock.unlock();
+    destroyer.join();
+    user.join();
+}
+
+namespace {
+
+// While set, socketpair(2) fails as it does when the process has no descriptors left. (Running out
+// of descriptors for real is no good here: the sanitizers' own checks need free descriptors.)
+std::atomic<bool> GSocketPairFails{false};
+
+}  // namespace
+
+// Takes the place of the C library's socketpair in this test program; everything else goes through
+// to the next definition (the C library's, or a sanitizer's in front of it).
+extern "C" int socketpair(int ADomain, int AType, int AProtocol, int AFds[2]) {
+    if (GSocketPairFails.load()) {
+        errno = EMFILE;
+        return -1;
+    }
+    using TSocketPair = int (*)(int, int, int, int*);
+    static const auto next = reinterpret_cast<TSocketPair>(::dlsym(RTLD_NEXT, "socketpair"));
+    return next(ADomain, AType, AProtocol, AFds);
+}
+
+namespace {
+
+// Runs in a process of its own, whose first socket handle is made while no socket pair can be made.
+[[noreturn]] void CheckNumbersStayTakenWithoutDeadSocketAtFirst() {
+    const auto fail = [](const char* AWhat) {
+        std::fprintf(stderr, "%s\n", AWhat);
+        std::_Exit(1);
+    };
+    {
+        GSocketPairFails = true;
+        TIdSocketHandle first;  // the first attempt at the dead socket fails
+        first.AllocateSocket();
+        const int firstNumber = static_cast<int>(first.Handle());
+        first.CloseSocket();  // still no dead socket to be had
+        if (FamilyOf(firstNumber) != AF_INET) fail("a closed number was handed back while no dead socket could be made");
+
+        GSocketPairFails = false;
+        TIdSocketHandle second;
+        second.AllocateSocket();
+        const int secondNumber = static_cast<int>(second.Handle());
+        second.CloseSocket();
+        if (FamilyOf(secondNumber) != AF_UNIX) fail("a closed number was not parked once a dead socket could be made");
+        if (FamilyOf(firstNumber) != AF_INET) fail("a held number was lost");
+    }
+    std::_Exit(0);
+}
+
+}  // namespace
+
+TEST_F(SocketHandleTest, ClosedNumbersStayTakenWhenTheDeadSocketCouldNotBeMadeAtFirst) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no dead socket made yet
+    EXPECT_EXIT(CheckNumbersStayTakenWithoutDeadSocketAtFirst(), testing::ExitedWithCode(0), "");
 }
