@@ -40,7 +40,8 @@ TIdIOHandler* TIdServerIOHandlerSocket::Accept(TIdSocketHandle* ASocket, TIdThre
             return handler.release();
         }
         // The pending connection stays pending when the process is out of descriptors or memory,
-        // so the listening socket stays readable: without a pause this loop would spin.
+        // so the listening socket stays readable: without a pause this loop would spin. (A closed
+        // listener answers with an error of its own, never with an older failure's.)
         const int error = GSocketStack->WSGetLastError();
         if (IsResourceExhaustion(error)) {
             if (!tExhaustionReported) {

@@ -285,7 +285,11 @@ bool TIdSocketHandle::Accept(TIdSocketHandle& AListener) {
     TIdStackSocketHandle accepted;
     {
         TUse use(AListener);
-        if (!use) return false;
+        if (!use) {
+            // No call was made: the number a caller reads must say why, not repeat an older failure.
+            GSocketStack->WSSetLastError(Id_WSAENOTSOCK);
+            return false;
+        }
         accepted = GSocketStack->Accept(use.Socket(), ip, port, version);
     }
     if (accepted == Id_INVALID_SOCKET) return false;

@@ -54,7 +54,8 @@ public:
     // false when the OS accept failed.
     bool Accept(TIdStackSocketHandle ASocket);
     // As above, holding a use of the listening handle for the OS call, so that a concurrent close of
-    // the listener can never make the accept act on another socket. False when the listener is closed.
+    // the listener can never make the accept act on another socket. False when the listener is closed
+    // (the last error is then 10038) or the OS accept failed (its error).
     bool Accept(TIdSocketHandle& AListener);
     virtual void Connect();
 
