@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "core/IdException.h"
 #include "server/IdTCPServer.h"
@@ -44,45 +47,86 @@ static bool ParsePort(const std::string& AText, uint16_t& VPort) {
     return true;
 }
 
+// A whole number as an operator types it: decimal digits only, 0 to AMax.
+static bool ParseWhole(const std::string& AText, int AMax, int& VValue) {
+    if (AText.empty() || AText.size() > 10) return false;
+    int64_t value = 0;
+    for (const char c : AText) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > AMax) return false;
+    VValue = static_cast<int>(value);
+    return true;
+}
+
 TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOptions& VOptions, std::string& VError) {
-    bool havePort = false, haveStatus = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return TConsoleCommand::ccHelp;
     }
+    // The options that take a value: what the value must be, said as the usage error says it.
+    constexpr int kMaxSeconds = INT32_MAX / 1000;
+    struct TValued {
+        const char* Name;
+        const char* Rule;
+        std::function<bool(const std::string&)> Take;
+    };
+    const TValued valued[] = {
+        {"--port", "a port is a number from 1 to 65535",
+         [&](const std::string& V) {
+             uint16_t port = 0;
+             if (!ParsePort(V, port)) return false;
+             VOptions.PortText = IntToStr(port);
+             return true;
+         }},
+        {"--write-timeout", "seconds, a whole number from 0 to 2147483; 0 is none",
+         [&](const std::string& V) { return ParseWhole(V, kMaxSeconds, VOptions.WriteTimeoutSeconds); }},
+        {"--idle-timeout", "seconds, a whole number from 0 to 2147483; 0 is none",
+         [&](const std::string& V) { return ParseWhole(V, kMaxSeconds, VOptions.IdleTimeoutSeconds); }},
+        {"--max-connections", "a whole number from 0 to 2147483647; 0 is no limit",
+         [&](const std::string& V) { return ParseWhole(V, INT32_MAX, VOptions.MaxConnections); }},
+    };
+    std::vector<std::string> seen;
+    const auto once = [&](const std::string& AName) {
+        if (std::find(seen.begin(), seen.end(), AName) != seen.end()) {
+            VError = AName + " given twice";
+            return false;
+        }
+        seen.push_back(AName);
+        return true;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--status") {
-            if (haveStatus) {
-                VError = "--status given twice";
-                return TConsoleCommand::ccUsageError;
-            }
-            haveStatus = true;
+            if (!once(arg)) return TConsoleCommand::ccUsageError;
             VOptions.ShowStatus = true;
-        } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-            std::string value;
-            if (arg == "--port") {
+            continue;
+        }
+        const TValued* option = nullptr;
+        std::string value;
+        for (const TValued& candidate : valued) {
+            const std::string name = candidate.Name;
+            if (arg == name) {
                 if (i + 1 >= argc) {
-                    VError = "--port needs a value";
+                    VError = name + " needs a value";
                     return TConsoleCommand::ccUsageError;
                 }
+                option = &candidate;
                 value = argv[++i];
-            } else {
-                value = arg.substr(7);
+            } else if (arg.rfind(name + "=", 0) == 0) {
+                option = &candidate;
+                value = arg.substr(name.size() + 1);
             }
-            if (havePort) {
-                VError = "--port given twice";
-                return TConsoleCommand::ccUsageError;
-            }
-            havePort = true;
-            uint16_t port = 0;
-            if (!ParsePort(value, port)) {
-                VError = "invalid value for --port: '" + value + "' (a port is a number from 1 to 65535)";
-                return TConsoleCommand::ccUsageError;
-            }
-            VOptions.PortText = IntToStr(port);
-        } else {
+            if (option) break;
+        }
+        if (!option) {
             VError = "unknown option: " + arg;
+            return TConsoleCommand::ccUsageError;
+        }
+        if (!once(option->Name)) return TConsoleCommand::ccUsageError;
+        if (!option->Take(value)) {
+            VError = std::string("invalid value for ") + option->Name + ": '" + value + "' (" + option->Rule + ")";
             return TConsoleCommand::ccUsageError;
         }
     }
@@ -91,11 +135,15 @@ TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOpti
 
 std::string ConsoleUsage(const std::string& AProgram) {
     return "Usage: " + AProgram +
-           " [--port N] [--status] [--help]\n"
+           " [--port N] [--status] [--write-timeout S] [--idle-timeout S] [--max-connections N] [--help]\n"
            "Serves the line reply service without a window and prints the event log, one entry per line.\n"
-           "  --port N   port to listen on, 1 to 65535, on every local address (default 8000)\n"
-           "  --status   also print the status-bar entries (\"Execute\", several a second per client)\n"
-           "  --help     show this text\n"
+           "  --port N             port to listen on, 1 to 65535, on every local address (default 8000)\n"
+           "  --status             also print the status-bar entries (\"Execute\", several a second per client)\n"
+           "  --write-timeout S    end a client whose reply cannot be sent within S seconds (it does not read)\n"
+           "  --idle-timeout S     end a client that has sent nothing for S seconds\n"
+           "  --max-connections N  serve at most N clients at once; more are closed on arrival\n"
+           "                       (for these three, 0 means no limit, the default)\n"
+           "  --help               show this text\n"
            "Once it listens it prints one line naming every address and port (\"Listening on ...\").\n"
            "SIGINT or SIGTERM stops the server and ends the program (status 0; a second signal ends it\n"
            "at once); a failed start ends it with status 1, a wrong command line with status 2.\n";
@@ -198,6 +246,11 @@ void TConsoleWindow::FinalFlush(TForm1& AForm, std::chrono::milliseconds ATimeou
 }
 
 int TConsoleWindow::Run(TForm1& AForm) {
+    if (TIdTCPServer* server = AForm.IdTCPServer1()) {
+        server->SetWriteTimeout(FOptions.WriteTimeoutSeconds * 1000);
+        server->SetMaxConnections(FOptions.MaxConnections);
+    }
+    AForm.SetIdleTimeout(FOptions.IdleTimeoutSeconds * 1000);
     AForm.Button1Click(nullptr);
     if (AForm.StartFailed()) {
         FinalFlush(AForm, FinalFlushTimeout);

@@ -18,6 +18,10 @@ struct TConsoleOptions {
     bool ShowStatus = false;
     // How many bytes of log entries may wait for the output before entries are lost.
     size_t LogQueueBytes = size_t{64} << 20;
+    // Protection against clients that hold a connection without using it; 0: none (the default).
+    int WriteTimeoutSeconds = 0;
+    int IdleTimeoutSeconds = 0;
+    int MaxConnections = 0;
 };
 
 enum class TConsoleCommand { ccRun, ccHelp, ccUsageError };

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/IdExceptionCore.h"
+#include "core/IdGlobal.h"
 #include "io/IdIOHandler.h"
 #include "io/IdServerIOHandlerStack.h"
 #include "io/IdTCPConnection.h"
@@ -59,6 +60,29 @@ std::u16string PeerIP(TIdContext* AContext) {
 // Ends a client whose connection can no longer carry a line: the unread bytes go (otherwise they
 // alone keep the connection counting as connected) and the connection is closed, so the server
 // ends the client with its "Disconnect" entry instead of calling the service again at once.
+// When a client last sent anything, for the idle time-out; held as its context's Data.
+class TClientActivity : public TObject {
+public:
+    uint32_t LastTick = TickNow();
+    int LastBuffered = 0;
+};
+
+// After a read: whether the client has now sent nothing (no line, no byte) for AIdleMs.
+bool IdleTooLong(TIdContext* AContext, TIdIOHandler& AIO, int AIdleMs) {
+    auto* activity = dynamic_cast<TClientActivity*>(AContext->Data());
+    if (!activity) {
+        activity = new TClientActivity;
+        AContext->SetData(activity);
+    }
+    const int buffered = AIO.InputBuffer()->Size();
+    if (!AIO.ReadLnTimedout() || buffered != activity->LastBuffered) {
+        activity->LastTick = TickNow();
+        activity->LastBuffered = buffered;
+        return false;
+    }
+    return TickSpan(activity->LastTick, TickNow()) >= static_cast<uint32_t>(AIdleMs);
+}
+
 void EndClient(TIdContext* AContext) {
     TIdTCPConnection* connection = AContext->Connection();
     if (!connection) return;
@@ -193,6 +217,10 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
     try {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
+        if (const int idle = FIdleTimeout.load(); idle > 0 && IdleTooLong(AContext, *io, idle)) {
+            EndClient(AContext);
+            return;
+        }
         if (line.empty()) return;
         Log(u"Receive", PeerIP(AContext), line);
         io->WriteLn(u"Thanks-" + GetTimeStamp() + u"-for-" + line + u"-Message");

@@ -3,6 +3,7 @@
 // window, the console front-end and the tests.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -64,6 +65,10 @@ public:
     bool StartFailed() const { return FStartFailed; }
     // The message of that "Error" entry.
     const std::u16string& StartError() const { return FStartError; }
+    // Milliseconds a client may send nothing before the line service ends it; 0, the default: no
+    // limit. Set before the start.
+    int IdleTimeout() const { return FIdleTimeout; }
+    void SetIdleTimeout(int AValue) { FIdleTimeout = AValue > 0 ? AValue : 0; }
     // A start, stop or close is running on the UI thread.
     bool Busy() const { return FBusy; }
     // The close has been allowed; the window is going.
@@ -87,6 +92,8 @@ private:
     bool FClosing = false;
     bool FStartFailed = false;
     std::u16string FStartError;
+    // Read by the clients' threads.
+    std::atomic<int> FIdleTimeout{0};
 };
 
 // The program's one window controller, set while the window exists.

@@ -790,12 +790,21 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
     const int total = static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX));
     int position = 0;
     while (position < total) {
-        const int sent = SendChunk(bytes, position, total - position);
+        int sent;
+        int lossCode = 0;
+        try {
+            sent = SendChunk(bytes, position, total - position);
+            if (sent < 0) lossCode = CheckSendError(sent);
+        } catch (...) {
+            // Part of the bytes may have left (a send that timed out, say): nothing sent after them
+            // could be read correctly, so the connection ends here.
+            Close();
+            throw;
+        }
         if (sent < 0) {
-            const int code = CheckSendError(sent);
             FClosedGracefully = true;
             Close();
-            RaiseSendError(code);
+            RaiseSendError(lossCode);
         }
         TIdAntiFreezeBase::DoProcess(false, false);
         if (sent == 0) {

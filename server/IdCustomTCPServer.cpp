@@ -115,6 +115,10 @@ void TIdListenerThread::RunStep() {
         }
         connection = new TIdTCPConnection(nullptr);
         TIdIOHandler* accepted = handler.get();
+        if (const int writeTimeout = FServer->WriteTimeout(); writeTimeout > 0) {
+            if (auto* socket = dynamic_cast<TIdIOHandlerSocket*>(accepted); socket && socket->Binding())
+                socket->Binding()->SetSockOpt(Id_SOL_SOCKET, Id_SO_SNDTIMEO, writeTimeout);
+        }
         connection->SetIOHandler(handler.release());
         connection->SetManagedIOHandler(true);
 

@@ -2,6 +2,7 @@
 // that gives each client a thread, and the events raised for listeners and clients.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -93,6 +94,11 @@ public:
     void SetListenQueue(int AValue) { FListenQueue = AValue; }
     int MaxConnections() const { return FMaxConnections; }
     void SetMaxConnections(int AValue) { FMaxConnections = AValue; }
+    // Milliseconds a reply may take to be handed to the system on an accepted connection before
+    // that client is ended (a peer that never reads would hold a thread and memory for ever);
+    // 0, the default: no limit. Applies to connections accepted after it is set.
+    int WriteTimeout() const { return FWriteTimeout; }
+    void SetWriteTimeout(int AValue) { FWriteTimeout = std::max(AValue, 0); }
     TIdReuseSocket ReuseSocket() const { return FReuseSocket; }
     void SetReuseSocket(TIdReuseSocket AValue) { FReuseSocket = AValue; }
     bool UseNagle() const { return FUseNagle; }
@@ -173,6 +179,7 @@ private:
     TIdThreadSafeList* FListenerThreads = nullptr;  // owned, with its threads
     int FListenQueue = 15;
     int FMaxConnections = 0;
+    int FWriteTimeout = 0;
     TIdReuseSocket FReuseSocket = TIdReuseSocket::rsOSDependent;
     int FTerminateWaitTime = 5000;
     TIdThreadSafeList* FContexts = nullptr;  // owned (the list, not its members)

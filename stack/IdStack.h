@@ -49,6 +49,9 @@ constexpr int Id_SO_TYPE = SO_TYPE;
 constexpr int Id_SO_ERROR = SO_ERROR;
 constexpr int Id_SO_SNDBUF = SO_SNDBUF;
 constexpr int Id_SO_RCVBUF = SO_RCVBUF;
+// Time-outs in milliseconds (an int value, whatever the system takes).
+constexpr int Id_SO_SNDTIMEO = SO_SNDTIMEO;
+constexpr int Id_SO_RCVTIMEO = SO_RCVTIMEO;
 constexpr int Id_TCP_NODELAY = TCP_NODELAY;
 constexpr int Id_IP_TTL = IP_TTL;
 constexpr int Id_IPV6_UNICAST_HOPS = IPV6_UNICAST_HOPS;

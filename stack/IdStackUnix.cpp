@@ -452,6 +452,16 @@ void TIdStackUnix::GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int
 }
 
 void TIdStackUnix::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) {
+    int level = ALevel, name = AOptName;
+    NativeSockOpt(level, name);
+    if (level == SOL_SOCKET && (name == SO_SNDTIMEO || name == SO_RCVTIMEO)) {
+        // A time-out comes as milliseconds in a number, as callers pass it on every platform; this
+        // system wants it as a time value.
+        const int ms = std::max(AOptVal, 0);
+        const timeval value{ms / 1000, (ms % 1000) * 1000};
+        SetSocketOption(ASocket, level, name, &value, sizeof(value));
+        return;
+    }
     SetSocketOption(ASocket, ALevel, AOptName, &AOptVal, sizeof(AOptVal));
 }
 

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -50,7 +51,8 @@ TEST(ConsoleProgram, HelpAndUsageErrors) {
     // A port is 1 to 65535 in decimal digits, given once; nothing is cut to 16 bits or left to chance.
     for (const auto& args : std::vector<std::vector<std::string>>{{"--port", "70000"}, {"--port", "-1"}, {"--port", "0"}, {"--port", "abc"},
           {"--port="}, {"--port", "8000x"}, {"--port", "12345678901234567890"}, {"--port", "1", "--port", "2"},
-          {"--status", "--status"}}) {
+          {"--status", "--status"}, {"--idle-timeout", "x"}, {"--write-timeout", "-1"}, {"--max-connections", "1e3"},
+          {"--write-timeout", "2147484"}}) {
         TChildProcess child;
         ASSERT_TRUE(child.Start(kProgram, args));
         EXPECT_EQ(child.WaitExit(), 2) << args[0];
@@ -195,6 +197,64 @@ TEST(ConsoleProgram, ServesTheWorkedExchangeAndStopsOnSigterm) {
     if (!HaveIPv6Loopback()) expected.erase(expected.begin() + 1), expected.erase(expected.begin() + 3);
     EXPECT_EQ(bodies, expected);
     for (const auto& l : child.Lines()) EXPECT_EQ(l.find('\x1b'), std::string::npos);
+}
+
+// The operator's limits against clients that hold a connection without using it: the surplus
+// client is closed on arrival, the silent one after the idle time, the one that never reads once a
+// reply has waited the write time; the client in between is served throughout.
+TEST(ConsoleProgram, OperatorLimitsEndSurplusSilentAndNonReadingClients) {
+    REQUIRE_PROGRAM();
+    TTempFile log;
+    const uint16_t port = PickFreePort();
+    TChildProcess child;
+    ASSERT_TRUE(child.Start(kProgram,
+                            {"--port", std::to_string(port), "--idle-timeout", "2", "--write-timeout", "1",
+                             "--max-connections", "2"},
+                            log.Path));
+    ASSERT_TRUE(WaitForEntries(log.Path, "AfterBind", 1, 10000));
+    TTestClient active;
+    ASSERT_TRUE(active.Connect("127.0.0.1", port));
+    std::atomic<bool> stop{false};
+    std::atomic<int> served{0}, failed{0};
+    std::thread keeper([&] {
+        while (!stop) {
+            if (active.Send("a\r\n") && !active.ReadLine().empty()) ++served;
+            else ++failed;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    });
+    TTestClient silent;
+    ASSERT_TRUE(silent.Connect("127.0.0.1", port));
+    const auto silentSince = TClock::now();
+    ASSERT_TRUE(WaitForEntries(log.Path, "Connect", 2, 10000));
+    TTestClient surplus;
+    ASSERT_TRUE(surplus.Connect("127.0.0.1", port));
+    EXPECT_TRUE(surplus.WaitClosed(1500));
+    EXPECT_TRUE(silent.WaitClosed(10000));
+    EXPECT_GE(TClock::now() - silentSince, std::chrono::milliseconds(1500));
+
+    // The silent client's slot is free once its context has left, a moment after its close.
+    TTestClient deaf;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        ASSERT_TRUE(deaf.Connect("127.0.0.1", port));
+        if (WaitForEntries(log.Path, "Connect", 3, 500)) break;
+    }
+    ASSERT_EQ(EntriesOf(log.Path, "Connect").size(), 3u);
+    const int small = 4096;
+    ::setsockopt(deaf.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) lines.append(16000, 'w').append("\r\n");
+    std::thread sender([&] { deaf.Send(lines, 30000); });
+    // The silent client's and then the deaf one's.
+    EXPECT_TRUE(WaitForEntries(log.Path, "Disconnect", 2, 30000));
+    sender.join();
+    stop = true;
+    keeper.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_GT(served.load(), 5);
+    EXPECT_EQ(EntriesOf(log.Path, "Connect").size(), 3u);
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.WaitExit(), 0);
 }
 
 TEST(ConsoleProgram, SigtermWithFiftyClientsEndsPromptly) {
