@@ -1,8 +1,5 @@
 #include "core/IdGlobal.h"
 
-#include <sys/file.h>
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -509,12 +506,6 @@ std::u16string FormatInvariantArgs(std::u16string_view AFormat, const std::vecto
 // ---------------------------------------------------------------------------------------------
 // Time
 
-uint32_t TickNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
-
 uint32_t TickSpan(uint32_t AOld, uint32_t ANew) {
     if (AOld <= ANew) return ANew - AOld;
     return (0xFFFFFFFFu - AOld) + ANew;
@@ -690,11 +681,6 @@ int64_t TIdStreamAccess::Write(TStream& AStream, const TIdByteArray& ABytes, int
 }
 
 TIdReadFileExclusiveStream::TIdReadFileExclusiveStream(const std::u16string& AFileName)
-    : TFileStream(AFileName, TFileMode::fmOpenRead) {
-    if (::flock(FHandle, LOCK_SH | LOCK_NB) != 0) {
-        const int err = errno;
-        throw EFOpenError(u"Datei " + AFileName + u" kann nicht geöffnet werden. " + SysErrorMessage(err));
-    }
-}
+    : TFileStream(AFileName, TFileMode::fmOpenRead, TFileShare::fsDenyWrite) {}
 
 }  // namespace Id

@@ -1,11 +1,6 @@
 #include "runtime/Streams.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace Id {
@@ -80,55 +75,6 @@ int64_t TMemoryStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
 void TMemoryStream::SetSize(int64_t ANewSize) {
     FData.resize(static_cast<size_t>(std::max<int64_t>(0, ANewSize)));
     FPosition = std::min(FPosition, Size());
-}
-
-TFileStream::TFileStream(const std::u16string& AFileName, TFileMode AMode) : FFileName(AFileName) {
-    int flags = O_CLOEXEC;
-    switch (AMode) {
-        case TFileMode::fmOpenRead: flags |= O_RDONLY; break;
-        case TFileMode::fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-        case TFileMode::fmOpenReadWrite: flags |= O_RDWR; break;
-    }
-    FHandle = ::open(ToUtf8(AFileName).c_str(), flags, 0644);
-    if (FHandle < 0) {
-        const int err = errno;
-        throw EFOpenError(u"Datei " + AFileName + u" kann nicht geöffnet werden. " + SysErrorMessage(err));
-    }
-}
-
-TFileStream::~TFileStream() {
-    if (FHandle >= 0) ::close(FHandle);
-}
-
-int64_t TFileStream::Read(void* ABuffer, int64_t ACount) {
-    if (ACount <= 0) return 0;
-    ssize_t n;
-    do n = ::read(FHandle, ABuffer, static_cast<size_t>(ACount));
-    while (n < 0 && errno == EINTR);
-    return n < 0 ? 0 : n;
-}
-
-int64_t TFileStream::Write(const void* ABuffer, int64_t ACount) {
-    if (ACount <= 0) return 0;
-    ssize_t n;
-    do n = ::write(FHandle, ABuffer, static_cast<size_t>(ACount));
-    while (n < 0 && errno == EINTR);
-    return n < 0 ? 0 : n;
-}
-
-int64_t TFileStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
-    const int whence = AOrigin == TSeekOrigin::soBeginning ? SEEK_SET : AOrigin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
-    return ::lseek(FHandle, AOffset, whence);
-}
-
-void TFileStream::SetSize(int64_t ANewSize) {
-    if (::ftruncate(FHandle, ANewSize) != 0) throw EStreamError(u"Stream-Größe kann nicht geändert werden");
-    if (Position() > ANewSize) SetPosition(ANewSize);
-}
-
-bool FileExists(const std::u16string& AFileName) {
-    struct stat st {};
-    return ::stat(ToUtf8(AFileName).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace Id

@@ -63,11 +63,15 @@ private:
 // File modes: open an existing file for reading, create (or truncate) one for writing,
 // or open an existing one for reading and writing.
 enum class TFileMode { fmOpenRead, fmCreate, fmOpenReadWrite };
+// What others may do with the file while it is open: anything, or only read it. On Windows the
+// system enforces the second; POSIX systems only hold a shared advisory lock, which makes the open
+// fail while another holds the file exclusively.
+enum class TFileShare { fsDenyNone, fsDenyWrite };
 
 class TFileStream : public TStream {
 public:
     // Raises EFOpenError with the system's reason when the file cannot be opened.
-    TFileStream(const std::u16string& AFileName, TFileMode AMode);
+    TFileStream(const std::u16string& AFileName, TFileMode AMode, TFileShare AShare = TFileShare::fsDenyNone);
     ~TFileStream() override;
 
     int64_t Read(void* ABuffer, int64_t ACount) override;
@@ -75,12 +79,13 @@ public:
     int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) override;
     void SetSize(int64_t ANewSize) override;
 
-    int Handle() const { return FHandle; }
+    // The system's handle: a file descriptor, or a Windows file handle. -1 when not open.
+    intptr_t Handle() const { return FHandle; }
     const std::u16string& FileName() const { return FFileName; }
 
 protected:
     std::u16string FFileName;
-    int FHandle = -1;
+    intptr_t FHandle = -1;
 };
 
 bool FileExists(const std::u16string& AFileName);

@@ -27,13 +27,6 @@ void Exception::SetMessage(std::u16string AMsg) {
     FWhat = ToUtf8(FMessage);
 }
 
-std::u16string SysErrorMessage(int AErrorCode) {
-    char buf[256];
-    // GNU strerror_r returns the text, which may or may not be in buf.
-    const char* text = strerror_r(AErrorCode, buf, sizeof buf);
-    return FromUtf8(text ? text : "");
-}
-
 void RaiseLastOSError(int AErrorCode) {
     throw EOSError(AErrorCode, u"Systemfehler. Code: " + IntToStr(AErrorCode) + u".\r\n" + SysErrorMessage(AErrorCode));
 }

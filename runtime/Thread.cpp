@@ -1,43 +1,17 @@
 #include "runtime/Thread.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <exception>
+
+#include "runtime/ThreadPlatform.h"
 
 namespace Id {
 
 namespace {
 
 // Static initialisation runs on the thread that starts the process.
-const pthread_t GMainThread = pthread_self();
-
-// The niceness that tpNormal stands for: the process's own at start-up.
-int ReadStartNiceness() {
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    return errno == 0 ? nice : 0;
-}
-const int GStartNiceness = ReadStartNiceness();
-
-// Niceness steps, indexed by TThreadPriority: lower priorities are nicer.
-constexpr int GNiceOffsets[] = {19, 10, 5, 0, -5, -10, -20};
-
-void ApplyPriority(pid_t ATid, TThreadPriority APriority) {
-    int nice = GStartNiceness + GNiceOffsets[static_cast<int>(APriority)];
-    if (nice < -20) nice = -20;
-    if (nice > 19) nice = 19;
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(ATid), nice) != 0 && nice < GStartNiceness) {
-        // Raising needs a privilege we may not have: the thread then runs at normal priority.
-        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(ATid), GStartNiceness);
-    }
-}
-
-pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+const TThreadID GMainThread = TThreadPlatform::Current();
 
 // The queue of calls waiting for the main thread. One lock and one condition serve the queue, the
 // callers waiting for their call to finish, and a main thread that waits for a thread to end.
@@ -73,7 +47,7 @@ void NotifySyncWaiters() {
 
 TThreadID MainThreadID() { return GMainThread; }
 
-bool IsMainThread() { return pthread_equal(pthread_self(), GMainThread) != 0; }
+bool IsMainThread() { return TThreadPlatform::Same(TThreadPlatform::Current(), GMainThread); }
 
 void CheckSynchronize() { (void)CheckSynchronize(0); }
 
@@ -132,11 +106,7 @@ void TThread::Synchronize(TThread* AThread, const TThreadMethod& AMethod) {
 }
 
 TThread::TThread(bool ACreateSuspended, size_t AStackSize) : FCreateSuspended(ACreateSuspended) {
-    pthread_attr_t attr;
-    int err = pthread_attr_init(&attr);
-    if (err == 0 && AStackSize != 0) err = pthread_attr_setstacksize(&attr, AStackSize);
-    if (err == 0) err = pthread_create(&FHandle, &attr, &TThread::ThreadProc, this);
-    pthread_attr_destroy(&attr);
+    const int err = TThreadPlatform::Create(*this, AStackSize);
     if (err != 0) throw EOSError(err, u"Fehler beim Erzeugen des Threads: " + SysErrorMessage(err));
     GInstanceCount.fetch_add(1);
 }
@@ -145,7 +115,7 @@ TThread::~TThread() {
     FDestroying.store(true);
     if (IsCurrentThread()) {
         // A self-freeing thread after its body: nobody will join it.
-        pthread_detach(FHandle);
+        TThreadPlatform::Detach(*this);
     } else {
         {
             std::lock_guard lock(FStateLock);
@@ -159,7 +129,7 @@ TThread::~TThread() {
             FStateChanged.notify_all();
         }
         WaitForFinished();
-        pthread_join(FHandle, nullptr);
+        TThreadPlatform::Join(*this);
     }
     GInstanceCount.fetch_sub(1);
     if (FOnDestroyed) {
@@ -171,13 +141,15 @@ TThread::~TThread() {
     }
 }
 
-void* TThread::ThreadProc(void* AParam) {
-    auto* self = static_cast<TThread*>(AParam);
+TThreadID TThread::CurrentThreadID() { return TThreadPlatform::Current(); }
+
+void TThread::ThreadProc(TThread* AThread) {
+    TThread* const self = AThread;
     bool run = false;
     {
         std::unique_lock lock(self->FStateLock);
-        self->FTid = CurrentTid();
-        if (self->FPriority != TThreadPriority::tpNormal) ApplyPriority(self->FTid, self->FPriority);
+        self->FTid = TThreadPlatform::CurrentTid();
+        if (self->FPriority != TThreadPriority::tpNormal) TThreadPlatform::ApplyPriority(*self, self->FPriority);
         self->FStateChanged.wait(lock, [self] { return !self->FSuspended || self->FCancelled; });
         run = !self->FCancelled;
         self->FStarted = true;
@@ -212,7 +184,6 @@ void* TThread::ThreadProc(void* AParam) {
     }
     NotifySyncWaiters();
     if (freeSelf) delete self;
-    return nullptr;
 }
 
 void TThread::AfterConstruction() {
@@ -309,7 +280,7 @@ void TThread::SetFreeOnTerminate(bool AValue) {
     FFreeOnTerminate = AValue;
 }
 
-bool TThread::IsCurrentThread() const { return pthread_equal(FHandle, pthread_self()) != 0; }
+bool TThread::IsCurrentThread() const { return TThreadPlatform::Same(FHandle, TThreadPlatform::Current()); }
 
 TThreadPriority TThread::Priority() const {
     std::lock_guard lock(FStateLock);
@@ -320,7 +291,7 @@ void TThread::SetPriority(TThreadPriority AValue) {
     std::lock_guard lock(FStateLock);
     FPriority = AValue;
     // A finished thread's number may already belong to another thread.
-    if (FTid != 0 && !FFinished) ApplyPriority(FTid, AValue);
+    if (FTid != 0 && !FFinished) TThreadPlatform::ApplyPriority(*this, AValue);
 }
 
 std::u16string TThread::FatalException() const {
@@ -332,14 +303,6 @@ void TThread::DoTerminate() {
     if (FOnTerminate) FOnTerminate(this);
 }
 
-void TThread::NameThreadForDebugging(const std::u16string& AName) {
-    const std::string utf8 = ToUtf8(AName);
-    size_t length = utf8.size() < 15 ? utf8.size() : 15;
-    // Never cut inside a character: step back over continuation bytes.
-    if (length < utf8.size()) {
-        while (length > 0 && (static_cast<unsigned char>(utf8[length]) & 0xC0) == 0x80) --length;
-    }
-    pthread_setname_np(pthread_self(), utf8.substr(0, length).c_str());
-}
+void TThread::NameThreadForDebugging(const std::u16string& AName) { TThreadPlatform::SetName(AName); }
 
 }  // namespace Id

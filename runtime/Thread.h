@@ -4,9 +4,6 @@
 // the main thread (Synchronize), which runs them when its event loop calls CheckSynchronize.
 #pragma once
 
-#include <pthread.h>
-#include <sys/types.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -27,7 +24,9 @@ constexpr TThreadPriority tpHigher = TThreadPriority::tpHigher;
 constexpr TThreadPriority tpHighest = TThreadPriority::tpHighest;
 constexpr TThreadPriority tpTimeCritical = TThreadPriority::tpTimeCritical;
 
-using TThreadID = pthread_t;
+// The system's name for a thread: the POSIX thread identifier, or the Windows thread identifier.
+// Both are an unsigned long; the platform part of this unit checks that.
+using TThreadID = unsigned long;
 using TThreadMethod = std::function<void()>;
 class TThread;
 using TThreadNotifyEvent = std::function<void(TThread* ASender)>;
@@ -90,11 +89,12 @@ public:
 
     TThreadID ThreadID() const { return FHandle; }
     bool IsCurrentThread() const;
-    static TThreadID CurrentThreadID() { return pthread_self(); }
+    static TThreadID CurrentThreadID();
 
-    // Maps to the niceness of the thread, relative to the process's niceness at start-up. Where the
-    // system does not permit the change (raising without privilege) the thread keeps running as it
-    // was; nothing fails.
+    // On POSIX systems this maps to the niceness of the thread, relative to the process's niceness
+    // at start-up; on Windows to the thread priorities -15, -2, -1, 0, 1, 2 and 15. Where the system
+    // does not permit the change (raising without privilege) the thread keeps running as it was;
+    // nothing fails.
     TThreadPriority Priority() const;
     void SetPriority(TThreadPriority AValue);
 
@@ -103,8 +103,9 @@ public:
     void Synchronize(const TThreadMethod& AMethod) { Synchronize(this, AMethod); }
     static void Synchronize(TThread* AThread, const TThreadMethod& AMethod);
 
-    // Gives the calling operating-system thread a name for debuggers and process lists, cut to the
-    // platform's 15 bytes at a character boundary.
+    // Gives the calling operating-system thread a name for debuggers and process lists. POSIX
+    // systems take at most 15 bytes: the name is cut there at a character boundary. On Windows it is
+    // set where the system offers thread descriptions, and silently not set elsewhere.
     static void NameThreadForDebugging(const std::u16string& AName);
 
     // Raised on the thread itself after its body returned.
@@ -142,7 +143,12 @@ protected:
     void FinishBody();
 
 private:
-    static void* ThreadProc(void* AParam);
+    // The operating system's side of a thread, supplied once per platform (ThreadPosix.cpp,
+    // ThreadWindows.cpp): creating, joining and releasing it, its priority and identity.
+    friend struct TThreadPlatform;
+
+    // The body of the operating-system thread.
+    static void ThreadProc(TThread* AThread);
     void WaitForFinished();
     void CheckNotCurrent() const;
 
@@ -156,7 +162,9 @@ private:
     bool FCancelled = false;
     bool FFinished = false;
     bool FFreeOnTerminate = false;
-    pid_t FTid = 0;
+    // The system's number of the running thread (kernel thread id, Windows thread id); 0 until the
+    // thread runs.
+    long FTid = 0;
     TThreadPriority FPriority = TThreadPriority::tpNormal;
     std::u16string FFatalException;
 
@@ -167,7 +175,9 @@ private:
     std::atomic<int> FReturnValue{0};
     TThreadNotifyEvent FOnTerminate;
     TThreadMethod FOnDestroyed;
-    pthread_t FHandle{};
+    TThreadID FHandle{};
+    // The thread's Windows handle; unused elsewhere.
+    void* FOSHandle = nullptr;
 };
 
 }  // namespace Id

@@ -5,24 +5,21 @@
 
 #include "core/IdExceptionCore.h"
 #include "core/IdResourceStrings.h"
-#include "stack/IdStackUnix.h"
 
 namespace Id {
 
-// The platform's classes are referenced here, in the unit every user links, so that the stack is
-// usable from program start without a registration call.
+// GSocketStackType, GSocketListType and GTransmitFileHook point at the platform's classes from
+// program start; they are defined with the platform's backend (IdStackDefaultsPosix.cpp,
+// IdStackDefaultsWindows.cpp), which the references in this unit pull into every program.
 TIdStack* GSocketStack = nullptr;
-TIdStackClass GSocketStackType = &CreateStackUnix;
 int32_t GSocketStackUsage = 0;
 // Lives until the process ends: users may release the stack from static destructors.
 TIdCriticalSection* GSocketStackLock = new TIdCriticalSection;
-TIdSocketListClass GSocketListType = &CreateSocketListUnix;
-TIdTransmitFileHook GTransmitFileHook = &UnixTransmitFile;
 
 int IdIPFamily(TIdIPVersion AIPVersion) {
     switch (AIPVersion) {
-        case Id_IPv4: return AF_INET;
-        case Id_IPv6: return AF_INET6;
+        case Id_IPv4: return Id_PF_INET4;
+        case Id_IPv6: return Id_PF_INET6;
     }
     throw EIdIPVersionUnsupported(RSIPVersionUnsupported);
 }

@@ -3,10 +3,6 @@
 // and the abstract socket list that waits for readiness.
 #pragma once
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -18,6 +14,13 @@
 #include "runtime/SysUtils.h"
 #include "threads/IdThreadSafe.h"
 
+// The platform's values of the symbolic constants that callers pass to the option and socket calls.
+#if defined(_WIN32)
+#include "stack/IdStackConstsWindows.h"
+#else
+#include "stack/IdStackConstsPosix.h"
+#endif
+
 namespace Id {
 
 enum class TIdIPVersion : uint8_t { Id_IPv4, Id_IPv6 };
@@ -28,45 +31,6 @@ using TIdStackSocketHandle = uint32_t;
 constexpr TIdStackSocketHandle Id_INVALID_SOCKET = 0xFFFFFFFFu;
 // What a failed OS socket call answers.
 constexpr int Id_SOCKET_ERROR = -1;
-
-// Platform values of the symbolic constants that callers pass to the option and socket calls.
-constexpr int Id_PF_INET4 = AF_INET;
-constexpr int Id_PF_INET6 = AF_INET6;
-constexpr int Id_SOCK_STREAM = SOCK_STREAM;
-constexpr int Id_SOCK_DGRAM = SOCK_DGRAM;
-constexpr int Id_SOCK_RAW = SOCK_RAW;
-constexpr int Id_IPPROTO_IP = IPPROTO_IP;
-constexpr int Id_IPPROTO_TCP = IPPROTO_TCP;
-constexpr int Id_IPPROTO_UDP = IPPROTO_UDP;
-constexpr int Id_IPPROTO_IPv6 = IPPROTO_IPV6;
-constexpr int Id_IPPROTO_ICMP = IPPROTO_ICMP;
-constexpr int Id_IPPROTO_ICMPV6 = IPPROTO_ICMPV6;
-constexpr int Id_SOL_SOCKET = SOL_SOCKET;
-constexpr int Id_SO_REUSEADDR = SO_REUSEADDR;
-constexpr int Id_SO_KEEPALIVE = SO_KEEPALIVE;
-constexpr int Id_SO_BROADCAST = SO_BROADCAST;
-constexpr int Id_SO_TYPE = SO_TYPE;
-constexpr int Id_SO_ERROR = SO_ERROR;
-constexpr int Id_SO_SNDBUF = SO_SNDBUF;
-constexpr int Id_SO_RCVBUF = SO_RCVBUF;
-// Time-outs in milliseconds (an int value, whatever the system takes).
-constexpr int Id_SO_SNDTIMEO = SO_SNDTIMEO;
-constexpr int Id_SO_RCVTIMEO = SO_RCVTIMEO;
-constexpr int Id_TCP_NODELAY = TCP_NODELAY;
-constexpr int Id_IP_TTL = IP_TTL;
-constexpr int Id_IPV6_UNICAST_HOPS = IPV6_UNICAST_HOPS;
-constexpr int Id_IP_MULTICAST_TTL = IP_MULTICAST_TTL;
-constexpr int Id_IP_MULTICAST_LOOP = IP_MULTICAST_LOOP;
-constexpr int Id_IP_ADD_MEMBERSHIP = IP_ADD_MEMBERSHIP;
-constexpr int Id_IP_DROP_MEMBERSHIP = IP_DROP_MEMBERSHIP;
-constexpr int Id_IPV6_MULTICAST_HOPS = IPV6_MULTICAST_HOPS;
-constexpr int Id_IPV6_MULTICAST_LOOP = IPV6_MULTICAST_LOOP;
-constexpr int Id_IPV6_ADD_MEMBERSHIP = IPV6_JOIN_GROUP;
-constexpr int Id_IPV6_DROP_MEMBERSHIP = IPV6_LEAVE_GROUP;
-// shutdown directions
-constexpr int Id_SD_Recv = SHUT_RD;
-constexpr int Id_SD_Send = SHUT_WR;
-constexpr int Id_SD_Both = SHUT_RDWR;
 
 // Socket error numbers as the framework reports them, whatever the platform (LastError, ignore lists).
 constexpr int Id_WSAEINTR = 10004;

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -12,51 +8,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "runtime/Thread.h"
+#include "runtime/FunctionThread.h"
 
 using namespace Id;
+using namespace Id::Test;
 using namespace std::chrono_literals;
 
-namespace {
-
-template <class TCondition>
-bool WaitUntil(TCondition ACondition, std::chrono::milliseconds ALimit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + ALimit;
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// A thread whose body is a function given by the test.
-class TFunctionThread : public TThread {
-public:
-    explicit TFunctionThread(std::function<void(TFunctionThread&)> ABody, bool ACreateSuspended = true,
-                             size_t AStackSize = 0)
-        : TThread(ACreateSuspended, AStackSize), FBody(std::move(ABody)) {
-        AfterConstruction();
-    }
-    ~TFunctionThread() override {
-        if (FFinishBodyFirst) FinishBody();
-        if (FDestroyed) FDestroyed->store(true);
-    }
-    void SetDestroyedFlag(std::atomic<bool>* AFlag) { FDestroyed = AFlag; }
-    void SetFinishBodyFirst(bool AValue) { FFinishBodyFirst = AValue; }
-
-    using TThread::MarkParked;
-    using TThread::WaitWhileParked;
-
-protected:
-    void Execute() override { FBody(*this); }
-
-private:
-    std::function<void(TFunctionThread&)> FBody;
-    std::atomic<bool>* FDestroyed = nullptr;
-    bool FFinishBodyFirst = true;
-};
-
-}  // namespace
 
 TEST(RuntimeThread, CreatedSuspendedRunsOnlyAfterResume) {
     std::atomic<bool> ran{false};
@@ -100,7 +57,7 @@ TEST(RuntimeThread, WaitForReturnValueAndIdentity) {
     std::atomic<bool> sameID{false};
     std::atomic<bool> waitOnSelfRaised{false};
     TFunctionThread thread([&](TFunctionThread& self) {
-        sameID = pthread_equal(self.ThreadID(), TThread::CurrentThreadID()) && self.IsCurrentThread();
+        sameID = self.ThreadID() == TThread::CurrentThreadID() && self.IsCurrentThread();
         try {
             self.WaitFor();
         } catch (const EThread&) {
@@ -282,49 +239,6 @@ TEST(RuntimeThread, WaitForOnTheMainThreadServesSynchronize) {
     thread.Resume();
     thread.WaitFor();
     EXPECT_EQ(calls.load(), 3);
-}
-
-TEST(RuntimeThread, PrioritiesMapToNiceness) {
-    errno = 0;
-    const int base = getpriority(PRIO_PROCESS, 0);
-    ASSERT_EQ(errno, 0);
-    std::atomic<bool> lowered{false};
-    std::atomic<bool> proceed{false};
-    std::atomic<int> niceLower{0};
-    std::atomic<int> niceHighest{0};
-    TFunctionThread thread([&](TFunctionThread&) {
-        const auto tid = static_cast<id_t>(syscall(SYS_gettid));
-        niceLower = getpriority(PRIO_PROCESS, tid);
-        lowered = true;
-        while (!proceed) std::this_thread::sleep_for(1ms);
-        niceHighest = getpriority(PRIO_PROCESS, tid);
-    });
-    thread.SetPriority(tpLower);  // before the body: applied when the thread is known
-    EXPECT_EQ(thread.Priority(), tpLower);
-    thread.Resume();
-    ASSERT_TRUE(WaitUntil([&] { return lowered.load(); }));
-    EXPECT_EQ(niceLower.load(), std::min(base + 5, 19));
-    // Raising may be refused (no privilege); either way nothing fails.
-    EXPECT_NO_THROW(thread.SetPriority(tpHighest));
-    proceed = true;
-    thread.WaitFor();
-    EXPECT_TRUE(niceHighest.load() == std::max(base - 10, -20) || niceHighest.load() == base)
-        << niceHighest.load();
-}
-
-TEST(RuntimeThread, NamesAreCutToFifteenBytesAtACharacterBoundary) {
-    char plain[32] = {};
-    char umlauts[32] = {};
-    TFunctionThread thread([&](TFunctionThread&) {
-        TThread::NameThreadForDebugging(u"abcdefghijklmnopqrstuvwxyz");
-        pthread_getname_np(pthread_self(), plain, sizeof plain);
-        TThread::NameThreadForDebugging(u"\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4");
-        pthread_getname_np(pthread_self(), umlauts, sizeof umlauts);
-    });
-    thread.Resume();
-    thread.WaitFor();
-    EXPECT_STREQ(plain, "abcdefghijklmno");
-    EXPECT_STREQ(umlauts, "\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4");  // 14 bytes, not a broken 15th
 }
 
 TEST(RuntimeThread, ARefusedThreadRaisesWithTheSystemsReason) {
