@@ -1,0 +1,171 @@
+// The server engine on its own: the line reply service on a bare TIdTCPServer, with no window, no log
+// and no console front-end, so that what a hostile client does to the engine can be told apart from
+// what it does to the application around it.
+//
+//   EngineServer [--port N] [--loopback] [--write-timeout S]
+//
+// Listens on every IPv4 and (where offered) IPv6 address, or with --loopback on 127.0.0.1 and ::1
+// only; prints one "Listening on ..." line once it listens; ends with status 0 on SIGTERM or SIGINT
+// after the server has stopped and every client thread has ended.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <string>
+
+#include "core/IdException.h"
+#include "core/IdExceptionCore.h"
+#include "io/IdBuffer.h"
+#include "io/IdIOHandler.h"
+#include "io/IdTCPConnection.h"
+#include "runtime/SysUtils.h"
+#include "server/IdContext.h"
+#include "server/IdTCPServer.h"
+#include "stack/IdSocketHandle.h"
+#include "stack/IdStack.h"
+
+namespace {
+
+using namespace Id;
+
+// The application's time stamp, "hh:mm:ss zzz" in local time.
+std::u16string TimeStamp() {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d %03d", local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(now.tv_usec / 1000));
+    std::u16string out;
+    for (const char* p = text; *p; ++p) out += static_cast<char16_t>(*p);
+    return out;
+}
+
+// A client whose line can never be read (too long, or cut off by its close) would otherwise make
+// every later read fail at once and keep its thread spinning: its unread bytes go and it is closed.
+void EndClient(TIdContext* AContext) {
+    TIdTCPConnection* connection = AContext->Connection();
+    if (!connection) return;
+    try {
+        if (TIdIOHandler* io = connection->IOHandler()) {
+            if (TIdBuffer* buffer = io->InputBuffer()) buffer->Clear();
+        }
+        connection->Disconnect(false);
+    } catch (Exception&) {
+        // Closed from elsewhere already.
+    }
+}
+
+void Execute(TIdContext* AContext) {
+    try {
+        TIdIOHandler* io = AContext->Connection()->IOHandler();
+        const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
+        if (line.empty()) return;
+        io->WriteLn(u"Thanks-" + TimeStamp() + u"-for-" + line + u"-Message");
+    } catch (EIdReadLnMaxLineLengthExceeded&) {
+        EndClient(AContext);
+    } catch (EIdConnClosedGracefully&) {
+        EndClient(AContext);
+    } catch (Exception&) {
+        // A reset or a failed send: the server finds the connection gone and ends the client.
+    }
+}
+
+int Usage(const char* AProgram) {
+    std::fprintf(stderr, "Usage: %s [--port N] [--loopback] [--write-timeout S]\n", AProgram);
+    return 2;
+}
+
+bool ParseNumber(const char* AText, long AMin, long AMax, long& VValue) {
+    char* end = nullptr;
+    errno = 0;
+    VValue = std::strtol(AText, &end, 10);
+    return errno == 0 && end != AText && *end == '\0' && VValue >= AMin && VValue <= AMax;
+}
+
+std::string ListeningLine(TIdTCPServer& AServer) {
+    std::string line = "Listening on ";
+    TIdSocketHandles* bindings = AServer.Bindings();
+    for (int i = 0; i < bindings->Count(); ++i) {
+        const TIdSocketHandle* b = bindings->Items(i);
+        const bool v6 = b->IPVersion() == Id_IPv6;
+        std::string ip = ToUtf8(b->IP());
+        if (ip.empty() || (v6 && ip.find_first_not_of("0:") == std::string::npos)) ip = v6 ? "::" : "0.0.0.0";
+        if (i > 0) line += " and ";
+        line += v6 ? "[" + ip + "]" : ip;
+        line += ":" + std::to_string(b->Port());
+    }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long port = 8000, writeTimeout = 0;
+    bool loopback = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--port" && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], 0, 65535, port)) return Usage(argv[0]);
+        } else if (arg == "--write-timeout" && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], 0, std::numeric_limits<int>::max() / 1000, writeTimeout)) return Usage(argv[0]);
+        } else if (arg == "--loopback") {
+            loopback = true;
+        } else {
+            return Usage(argv[0]);
+        }
+    }
+    // Every thread the server creates inherits this mask, so the stop signals reach only the
+    // sigwait below and the stop runs on an ordinary thread, not in a signal handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    int status = 0;
+    {
+        TIdTCPServer server;
+        server.SetName(u"EngineServer");
+        server.SetListenQueue(std::numeric_limits<int>::max());
+        server.SetWriteTimeout(static_cast<int>(writeTimeout * 1000));
+        server.SetOnExecute(Execute);
+        if (loopback) {
+            TIdSocketHandle* v4 = server.Bindings()->Add();
+            v4->SetIP(u"127.0.0.1");
+            v4->SetPort(static_cast<uint16_t>(port));
+            if (GSocketStack && GSocketStack->SupportsIPv6()) {
+                TIdSocketHandle* v6 = server.Bindings()->Add();
+                v6->SetIPVersion(Id_IPv6);
+                v6->SetIP(u"::1");
+                v6->SetPort(static_cast<uint16_t>(port));
+            }
+        } else {
+            server.SetDefaultPort(static_cast<uint16_t>(port));
+        }
+        try {
+            server.SetActive(true);
+        } catch (Exception& E) {
+            std::fprintf(stderr, "%s: %s\n", argv[0], ToUtf8(E.Message()).c_str());
+            return 1;
+        }
+        std::printf("%s\n", ListeningLine(server).c_str());
+        std::fflush(stdout);
+        int signal = 0;
+        while (sigwait(&stopSignals, &signal) != 0) {}
+        try {
+            server.SetActive(false);
+        } catch (Exception& E) {
+            std::fprintf(stderr, "%s: %s\n", argv[0], ToUtf8(E.Message()).c_str());
+            status = 1;
+        }
+    }
+    return status;
+}
