@@ -137,8 +137,14 @@ void CheckWords(FuzzedDataProvider& AIn) {
     }
     TIdIPv6Address back;
     Expect(GroupsOf(canonical, back) && back == groups, "written address", Narrow(text) + " -> " + Narrow(canonical));
-    // Without an IPv4 tail the canonical text is exactly the groups in upper-case hexadecimal.
-    if (!ipv4Tail) {
+    // Without an IPv4 tail the canonical text is exactly the groups in upper-case hexadecimal;
+    // with one, its four numbers come as two digits each.
+    if (ipv4Tail) {
+        const size_t last = canonical.rfind(u':');
+        const size_t before = canonical.rfind(u':', last - 1);
+        Expect(before != std::u16string::npos && last - before == 5 && canonical.size() - last == 5, "IPv4 tail digits",
+               Narrow(text) + " -> " + Narrow(canonical));
+    } else {
         std::u16string want;
         for (size_t i = 0; i < 8; ++i) want += (i ? u":" : u"") + Hex(groups[i], true, 1);
         Expect(canonical == want, "canonical text", Narrow(text) + " -> " + Narrow(canonical));
