@@ -44,7 +44,7 @@ std::string EscapeControls(const std::u16string& AEntry) {
     return ToUtf8(out);
 }
 
-TConsoleOutput::TConsoleOutput(int AFd) : FFd(AFd), FWriteFd(AFd) {
+TConsoleOutput::TConsoleOutput(int AFd) : FWriteFd(AFd) {
     FTerminal = ::isatty(AFd) == 1;
     struct stat st {};
     if (::fstat(AFd, &st) != 0) {

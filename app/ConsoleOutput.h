@@ -52,8 +52,7 @@ private:
     // Writes as much as possible without blocking; false when the output is gone.
     bool WriteSome();
 
-    int FFd;
-    int FWriteFd;           // FFd, or a non-blocking descriptor of our own on the same pipe or terminal
+    int FWriteFd;           // the caller's descriptor, or a non-blocking one of our own on the same pipe or terminal
     bool FOwnFd = false;
     bool FPollFirst = false;  // shared blocking descriptor: write only what the output has room for
     bool FSocket = false;
