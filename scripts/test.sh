@@ -2,7 +2,8 @@
 # Installs what the build needs, then builds and runs every test in four configurations:
 # release (built as the run command builds the program), normal, AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer. After the release tests it runs the run command
-# itself in a fresh copy of the tree. Any failure, warning or sanitizer report fails the run.
+# itself in a fresh copy of the tree. Then the fuzz targets, and the framework's Windows build under
+# Wine. Any failure, warning or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh python3
@@ -47,5 +48,9 @@ for config in "${configs[@]}"; do
     bash scripts/check-run.sh
   fi
 done
+# The fuzz targets (clang, each for a bounded time) and the framework built for Windows, its tests
+# run under Wine.
+bash scripts/fuzz.sh
+bash scripts/test-windows.sh
 echo "=== all configurations passed ==="
 echo "$total_pass passed, 0 failed"
