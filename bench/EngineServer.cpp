@@ -98,8 +98,10 @@ std::string ListeningLine(TIdTCPServer& AServer) {
         std::string ip = ToUtf8(b->IP());
         if (ip.empty() || (v6 && ip.find_first_not_of("0:") == std::string::npos)) ip = v6 ? "::" : "0.0.0.0";
         if (i > 0) line += " and ";
-        line += v6 ? "[" + ip + "]" : ip;
-        line += ":" + std::to_string(b->Port());
+        // Appended piece by piece: GCC 12 at -O3 misreads a concatenation here as overlapping copies.
+        if (v6) line.append("[").append(ip).append("]");
+        else line += ip;
+        line.append(":").append(std::to_string(b->Port()));
     }
     return line;
 }

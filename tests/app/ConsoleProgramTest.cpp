@@ -308,7 +308,7 @@ TBurstResult Burst(uint16_t APort, int ACount, int AWithinMs) {
                 int err = 0;
                 socklen_t len = sizeof err;
                 ::getsockopt(c.Fd, SOL_SOCKET, SO_ERROR, &err, &len);
-                const std::string line = "b" + std::to_string(i) + "\r\n";
+                const std::string line = std::string("b").append(std::to_string(i)).append("\r\n");
                 if (err != 0 || ::send(c.Fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
                     ++result.Reset;
                     done = true;

@@ -2,7 +2,8 @@
 // run as a child process. Every scenario ends by checking that a fresh client is still served and
 // that the server is back at the descriptors and threads it had when idle.
 //
-// ID_SOAK=1 runs the long forms (slow senders for 10 s, memory attack for 10 s).
+// ID_SOAK=1 runs the long forms (slow senders for 10 s, memory attack for 10 s, 200 start/stop
+// cycles instead of 20).
 // ID_RELIABILITY_ROWS=FILE appends one table row per scenario and program with the measured figures
 // (scripts/reliability.sh turns them into docs/RELIABILITY.md).
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +24,11 @@
 
 #include "app/LoopbackClient.h"
 #include "app/TextPattern.h"
+#include "io/IdIOHandler.h"
+#include "io/IdTCPConnection.h"
+#include "server/IdContext.h"
+#include "server/IdTCPServer.h"
+#include "stack/IdSocketHandle.h"
 
 namespace Id::Test {
 namespace {
@@ -595,6 +602,61 @@ TEST_P(HostileClients, DescriptorExhaustionAndRecovery) {
         UsageText(server.Baseline, after));
 }
 
+// A server whose threads the system refuses (its address space is capped below a thread's stack)
+// accepts no one meanwhile, without spinning, and serves every waiting client once threads can be
+// had again.
+TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
+    REQUIRE_PROGRAMS();
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // The sanitizers reserve far more address space than any cap that would leave room for them.
+    GTEST_SKIP() << "not run under the sanitizers";
+#endif
+    TServer server;
+    ASSERT_NO_FATAL_FAILURE(server.Start(GetParam()));
+    rlimit old{};
+    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, nullptr, &old), 0);
+    // Room for small allocations, none for another thread's stack.
+    const long sizeKiB = server.Memory("VmSize:");
+    ASSERT_GT(sizeKiB, 0);
+    const rlimit capped{static_cast<rlim_t>(sizeKiB + 4096) * 1024, old.rlim_max};
+    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &capped, nullptr), 0);
+    // The system keeps the stacks of ended threads for reuse, so the first few clients may still
+    // get a thread; the rest must wait, and must not be lost.
+    constexpr int kClients = 20;
+    std::vector<TTestClient> clients(kClients);
+    for (int i = 0; i < kClients; ++i) {
+        ASSERT_TRUE(clients[static_cast<size_t>(i)].Connect("127.0.0.1", server.Port));
+        ASSERT_TRUE(clients[static_cast<size_t>(i)].Send("wait " + std::to_string(i) + "\r\n"));
+    }
+    std::vector<bool> served(kClients, false);
+    int servedWhileCapped = 0;
+    for (int i = 0; i < kClients; ++i) {
+        served[static_cast<size_t>(i)] = IsReplyTo(clients[static_cast<size_t>(i)].ReadLine(100), "wait " + std::to_string(i));
+        servedWhileCapped += served[static_cast<size_t>(i)];
+    }
+    const TUsage whileCapped = server.Usage();
+    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &old, nullptr), 0);
+    const auto start = TClock::now();
+    int servedAfter = 0;
+    for (int i = 0; i < kClients; ++i)
+        if (!served[static_cast<size_t>(i)])
+            servedAfter += IsReplyTo(clients[static_cast<size_t>(i)].ReadLine(5000 * kSlow), "wait " + std::to_string(i));
+    const int64_t recoveryMs = MsSince(start);
+    EXPECT_LT(servedWhileCapped, kClients);
+    // No thread beyond those that serve a client (a refused thread leaves nothing behind).
+    EXPECT_LE(whileCapped.Threads, server.Baseline.Threads + servedWhileCapped);
+    EXPECT_EQ(servedWhileCapped + servedAfter, kClients);
+    clients.clear();
+    TUsage after;
+    server.ExpectRecovered(after);
+    Row("Threads refused", GetParam(), std::to_string(kClients) + " clients, 1 line each",
+        "address space capped 4 MiB above the server's size: no thread stack fits",
+        std::to_string(servedWhileCapped) + " served on kept stacks while capped (" + std::to_string(whileCapped.Threads) +
+            " threads); the other " + std::to_string(servedAfter) + " within " + std::to_string(recoveryMs) +
+            " ms of the cap's removal",
+        UsageText(server.Baseline, after));
+}
+
 // A stop while 200 clients are busy exchanging lines ends the server promptly and cleanly.
 TEST_P(HostileClients, SigtermUnderLoad) {
     REQUIRE_PROGRAMS();
@@ -706,6 +768,61 @@ TEST_P(HostileClients, MemoryBoundUnderEndlessLines) {
         std::to_string(drops.load()) + " drops; VmRSS idle " + std::to_string(idleKiB / 1024) + " MiB, peak " +
             std::to_string(peakKiB / 1024) + " MiB (bound " + std::to_string(kBoundMiB) + " MiB)",
         UsageText(server.Baseline, after));
+}
+
+// The engine started and stopped again and again, each time with clients in mid-conversation:
+// every stop ends its clients, and nothing is left over from any cycle.
+TEST(HostileEngine, StartStopCyclesWithActiveClients) {
+    // Each stop waits at least one poll step of the scheduler (half a second) for the clients'
+    // threads, so the long form sits behind the soak switch.
+    const int cycles = Soak() ? 200 : 20;
+    constexpr int kClients = 20;
+    TUsage before;
+    int64_t slowestStopMs = 0;
+    {
+        TIdTCPServer server;
+        // As the application does: clients that arrive together wait in the queue, not in retries.
+        server.SetListenQueue(std::numeric_limits<int>::max());
+        server.SetOnExecute([](TIdContext* AContext) {
+            TIdIOHandler* io = AContext->Connection()->IOHandler();
+            const std::u16string line = io->ReadLn(u"\r\n", TimeoutForever, -1, nullptr);
+            io->WriteLn(u"re:" + line);
+        });
+        TIdSocketHandle* binding = server.Bindings()->Add();
+        binding->SetIP(u"127.0.0.1");
+        for (int cycle = 0; cycle < cycles; ++cycle) {
+            binding->SetPort(0);
+            server.SetActive(true);
+            const uint16_t port = binding->Port();
+            std::vector<TTestClient> clients(kClients);
+            for (auto& c : clients) {
+                ASSERT_TRUE(c.Connect("127.0.0.1", port));
+                ASSERT_TRUE(c.Send("x\r\n"));
+            }
+            for (auto& c : clients) ASSERT_EQ(c.ReadLine(5000 * kSlow), "re:x\r\n") << "cycle " << cycle;
+            // Each client's thread now waits for its next line, without a time-out.
+            const auto start = TClock::now();
+            server.SetActive(false);
+            slowestStopMs = std::max(slowestStopMs, MsSince(start));
+            for (auto& c : clients) ASSERT_TRUE(c.WaitClosed(2000 * kSlow)) << "cycle " << cycle;
+            // The baseline: what the first cycle sets up for good (the socket layer's own), less the
+            // number a stopped binding keeps until its server goes.
+            if (cycle == 0) before = {CountEntries("/proc/self/fd") - 1, CountEntries("/proc/self/task")};
+        }
+    }
+    EXPECT_LT(slowestStopMs, 2000 * kSlow);
+    const auto deadline = TClock::now() + std::chrono::seconds(5 * kSlow);
+    TUsage after{CountEntries("/proc/self/fd"), CountEntries("/proc/self/task")};
+    while (!(after.Fds <= before.Fds && after.Threads <= before.Threads) && MsLeft(deadline) > 0) {
+        SleepMs(20);
+        after = {CountEntries("/proc/self/fd"), CountEntries("/proc/self/task")};
+    }
+    EXPECT_LE(after.Fds, before.Fds);
+    EXPECT_LE(after.Threads, before.Threads);
+    Row("Start/stop cycles", TProgram::Engine, std::to_string(cycles) + " cycles, " + std::to_string(kClients) +
+            " clients each waiting for their next line", "stop while every client is in a read without time-out",
+        "every client ended by each stop; slowest stop " + std::to_string(slowestStopMs) + " ms",
+        UsageText(before, after) + " (test process)");
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, HostileClients, testing::Values(TProgram::Console, TProgram::Engine),
