@@ -81,8 +81,9 @@ Notes
 - Memory: every client that sends bytes without CR LF is dropped once it has sent more than a line's
   limit (16,384 bytes and the terminator), so the input held per client stays bounded; the bound in
   the table is what the test asserts. Under ASan the figure includes the sanitizer's quarantine.
-- Connection bursts (1,000 and 2,000 clients connecting at once, each answered within 3 s and 6 s,
-  none reset) are covered by the console program's own tests.
+- Connection bursts: both programs listen with the system's full queue, so a burst waits there and
+  is accepted without pause; the test requires every client answered within 3 s (1,000) and 6 s
+  (2,000), none reset.
 TAIL
 } > docs/RELIABILITY.md
 echo "docs/RELIABILITY.md written ($config, ${took} s)"

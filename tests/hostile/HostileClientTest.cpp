@@ -602,6 +602,101 @@ TEST_P(HostileClients, DescriptorExhaustionAndRecovery) {
         UsageText(server.Baseline, after));
 }
 
+// N clients that all connect at once and each send one line. Answers how many were answered within
+// AWithinMs and how many the server reset or refused; every client is closed on return.
+struct TBurstResult {
+    int Answered = 0;
+    int Reset = 0;
+};
+TBurstResult Burst(uint16_t APort, int ACount, int AWithinMs) {
+    struct TClient {
+        int Fd = -1;
+        bool Sent = false;
+        std::string In;
+    };
+    std::vector<TClient> clients(static_cast<size_t>(ACount));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(APort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (auto& c : clients) {
+        c.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (c.Fd >= 0) ::connect(c.Fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    TBurstResult result;
+    const auto deadline = TClock::now() + std::chrono::milliseconds(AWithinMs);
+    std::vector<pollfd> fds;
+    std::vector<TClient*> open;
+    for (;;) {
+        fds.clear();
+        open.clear();
+        for (auto& c : clients) {
+            if (c.Fd < 0) continue;
+            fds.push_back({c.Fd, static_cast<short>(c.Sent ? POLLIN : POLLOUT), 0});
+            open.push_back(&c);
+        }
+        if (fds.empty() || TClock::now() >= deadline) break;
+        if (::poll(fds.data(), fds.size(), 50) < 0) break;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            TClient& c = *open[i];
+            if (fds[i].revents == 0) continue;
+            bool done = false;
+            if (!c.Sent) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                ::getsockopt(c.Fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                const std::string line = std::string("b").append(std::to_string(i)).append("\r\n");
+                if (err != 0 || ::send(c.Fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+                    ++result.Reset;
+                    done = true;
+                }
+                c.Sent = true;
+            } else {
+                char buf[256];
+                const ssize_t n = ::recv(c.Fd, buf, sizeof buf, 0);
+                if (n > 0) c.In.append(buf, static_cast<size_t>(n));
+                if (c.In.find("-Message\r\n") != std::string::npos) {
+                    ++result.Answered;
+                    done = true;
+                } else if (n <= 0) {
+                    ++result.Reset;
+                    done = true;
+                }
+            }
+            if (done) {
+                ::close(c.Fd);
+                c.Fd = -1;
+            }
+        }
+    }
+    for (auto& c : clients)
+        if (c.Fd >= 0) ::close(c.Fd);
+    return result;
+}
+
+// Clients that arrive all at once wait in the system's listen queue, not in its SYN retries.
+TEST_P(HostileClients, ConnectionBursts) {
+    REQUIRE_PROGRAMS();
+    if (!RaiseDescriptorLimit(4500)) GTEST_SKIP() << "too few descriptors allowed";
+    TServer server;
+    ASSERT_NO_FATAL_FAILURE(server.Start(GetParam()));
+    std::string result;
+    for (const auto& [count, withinMs] : {std::pair{1000, 3000}, {2000, 6000}}) {
+        const auto start = TClock::now();
+        const TBurstResult burst = Burst(server.Port, count, withinMs * kSlow);
+        const int64_t tookMs = MsSince(start);
+        EXPECT_EQ(burst.Answered, count) << count << " clients";
+        EXPECT_EQ(burst.Reset, 0) << count << " clients";
+        if (!result.empty()) result += "; ";
+        result += std::to_string(burst.Answered) + "/" + std::to_string(count) + " answered in " +
+                  std::to_string(tookMs) + " ms, " + std::to_string(burst.Reset) + " reset";
+    }
+    TUsage after;
+    server.ExpectRecovered(after);
+    Row("Connection bursts", GetParam(), "1,000 then 2,000 non-blocking connects at once, 1 line each",
+        "none (a burst beyond any small listen queue)", result, UsageText(server.Baseline, after));
+}
+
 // A server whose threads the system refuses (its address space is capped below a thread's stack)
 // accepts no one meanwhile, without spinning, and serves every waiting client once threads can be
 // had again.
