@@ -83,6 +83,8 @@ bool IdleTooLong(TIdContext* AContext, TIdIOHandler& AIO, int AIdleMs) {
     return TickSpan(activity->LastTick, TickNow()) >= static_cast<uint32_t>(AIdleMs);
 }
 
+}  // namespace
+
 void EndClient(TIdContext* AContext) {
     TIdTCPConnection* connection = AContext->Connection();
     if (!connection) return;
@@ -96,7 +98,6 @@ void EndClient(TIdContext* AContext) {
     }
 }
 
-}  // namespace
 
 TForm1::TForm1(TWindowOperations& AWindow)
     : FWindow(AWindow),

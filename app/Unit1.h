@@ -21,6 +21,11 @@ class TIdSocketHandle;
 class TIdTCPServer;
 class TIdThread;
 
+// Ends a client of the line reply service whose input can never be read (a line over the limit,
+// or one cut off by the client's close): its unread bytes go and the connection is closed, so that
+// its thread does not fail the same read again and again.
+void EndClient(TIdContext* AContext);
+
 class TForm1 : public TObject {
 public:
     // The program's controller: creates the server IdTCPServer1 (inactive, port 8000) with its I/O

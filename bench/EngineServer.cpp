@@ -9,15 +9,16 @@
 // after the server has stopped and every client thread has ended.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <string>
 
+#include "app/EventLog.h"
+#include "app/Unit1.h"
 #include "core/IdException.h"
 #include "core/IdExceptionCore.h"
 #include "io/IdBuffer.h"
@@ -33,42 +34,14 @@ namespace {
 
 using namespace Id;
 
-// The application's time stamp, "hh:mm:ss zzz" in local time.
-std::u16string TimeStamp() {
-    timeval now{};
-    ::gettimeofday(&now, nullptr);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d %03d", local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(now.tv_usec / 1000));
-    std::u16string out;
-    for (const char* p = text; *p; ++p) out += static_cast<char16_t>(*p);
-    return out;
-}
-
-// A client whose line can never be read (too long, or cut off by its close) would otherwise make
-// every later read fail at once and keep its thread spinning: its unread bytes go and it is closed.
-void EndClient(TIdContext* AContext) {
-    TIdTCPConnection* connection = AContext->Connection();
-    if (!connection) return;
-    try {
-        if (TIdIOHandler* io = connection->IOHandler()) {
-            if (TIdBuffer* buffer = io->InputBuffer()) buffer->Clear();
-        }
-        connection->Disconnect(false);
-    } catch (Exception&) {
-        // Closed from elsewhere already.
-    }
-}
-
 void Execute(TIdContext* AContext) {
     try {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
         if (line.empty()) return;
-        io->WriteLn(u"Thanks-" + TimeStamp() + u"-for-" + line + u"-Message");
+        io->WriteLn(u"Thanks-" + FormatTimeStamp(std::chrono::system_clock::now()) + u"-for-" + line + u"-Message");
     } catch (EIdReadLnMaxLineLengthExceeded&) {
+        // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);
     } catch (EIdConnClosedGracefully&) {
         EndClient(AContext);

@@ -93,17 +93,6 @@ bool WaitForEntries(const std::string& AFile, const std::string& AWord, size_t A
     return true;
 }
 
-struct TTempFile {
-    std::string Path;
-    TTempFile() {
-        char name[] = "/tmp/consolelogXXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd >= 0) ::close(fd);
-        Path = name;
-    }
-    ~TTempFile() { ::unlink(Path.c_str()); }
-};
-
 // A log written to a file is the complete record: every received line, in order, and every client
 // that a stop ends.
 TEST(ConsoleProgram, LogInAFileKeepsEveryEntry) {

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -302,6 +303,20 @@ private:
     bool FOutEof = false, FErrEof = false;
     std::string FOutText, FErrText;
     std::vector<std::string> FLines;
+};
+
+// A file of our own under /tmp for as long as the object lives (a program's output, say).
+struct TTempFile {
+    std::string Path;
+    TTempFile() {
+        char name[] = "/tmp/lineserverXXXXXX";
+        const int fd = ::mkstemp(name);
+        if (fd >= 0) ::close(fd);
+        Path = name;
+    }
+    ~TTempFile() { ::unlink(Path.c_str()); }
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
 };
 
 // The body of an entry line: what follows the time stamp and "> ".

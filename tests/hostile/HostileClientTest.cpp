@@ -90,17 +90,6 @@ pid_t ChildRunning(const std::string& AProgram) {
     return found;
 }
 
-struct TTempFile {
-    std::string Path;
-    TTempFile() {
-        char name[] = "/tmp/hostileXXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd >= 0) ::close(fd);
-        Path = name;
-    }
-    ~TTempFile() { ::unlink(Path.c_str()); }
-};
-
 struct TUsage {
     int Fds = -1;
     int Threads = -1;
@@ -698,8 +687,8 @@ TEST_P(HostileClients, ConnectionBursts) {
 }
 
 // A server whose threads the system refuses (its address space is capped below a thread's stack)
-// accepts no one meanwhile, without spinning, and serves every waiting client once threads can be
-// had again.
+// takes no client it has no thread for, and serves every waiting client once threads can be had
+// again.
 TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
     REQUIRE_PROGRAMS();
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
