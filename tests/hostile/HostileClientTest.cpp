@@ -889,6 +889,7 @@ TEST(HostileEngine, StartStopCyclesWithActiveClients) {
             server.SetActive(false);
             slowestStopMs = std::max(slowestStopMs, MsSince(start));
             for (auto& c : clients) ASSERT_TRUE(c.WaitClosed(2000 * kSlow)) << "cycle " << cycle;
+            clients.clear();
             // The baseline: what the first cycle sets up for good (the socket layer's own), less the
             // number a stopped binding keeps until its server goes.
             if (cycle == 0) before = {CountEntries("/proc/self/fd") - 1, CountEntries("/proc/self/task")};
