@@ -12,6 +12,7 @@
 #include "TextPattern.h"
 #include "app/Unit1.h"
 #include "server/IdTCPServer.h"
+#include "threads/IdScheduler.h"
 #include "stack/IdSocketHandle.h"
 
 namespace Id::Test {
@@ -352,6 +353,12 @@ TEST_P(Exchange, ClientClosingCompletelyBeforeItsRepliesLeavesNothingBehind) {
     const auto entries = [](const char* ADir) {
         return std::distance(std::filesystem::directory_iterator(ADir), std::filesystem::directory_iterator{});
     };
+    // Each listener makes the thread for its next client ahead of the accept; the baseline is
+    // taken once every listener holds one, or it would count a thread that comes later.
+    TIdCustomTCPServer* server = Form->IdTCPServer1();
+    ASSERT_TRUE(WaitFor([&] {
+        return server->Scheduler()->ActiveYarns().Count() == ContextCount() + server->Bindings()->Count();
+    }));
     const auto fds = entries("/proc/self/fd");
     const auto threads = entries("/proc/self/task");
     for (int i = 0; i < 20; ++i) {

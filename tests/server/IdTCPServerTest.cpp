@@ -282,8 +282,9 @@ void ExpectContextClassFailuresConfined(TIdTCPServer& AServer, const std::vector
     binding->SetPort(0);
     AServer.SetActive(true);
     const uint16_t port = binding->Port();
-    // The listener holds the (suspended) thread of the next client's yarn while it waits.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The listener holds the (suspended) thread of the next client's yarn while it waits; the
+    // baseline includes it.
+    ASSERT_TRUE(WaitUntil([&] { return AServer.Scheduler()->ActiveYarns().Count() == 1; }));
     const int threadsBefore = ProcessThreads();
     for (const auto& [contextClass, report] : ACases) {
         {
