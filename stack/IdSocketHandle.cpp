@@ -1,9 +1,5 @@
 #include "stack/IdSocketHandle.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -14,36 +10,12 @@
 
 namespace Id {
 
-namespace {
-
-// A socket shut down in both directions whose peer is gone: a wait on it returns at once, a receive
-// answers 0 and a send fails with "shut down". Closed descriptor numbers are parked on it so that
-// the OS cannot hand them to the next socket while someone may still hold the number.
-std::atomic<int> GDeadSocket{-1};
-
-// The dead socket, made on first need; a failed attempt (descriptors exhausted) is repeated on the
-// next need. -1 while it cannot be had.
-int DeadSocket() {
-    int dead = GDeadSocket.load();
-    if (dead >= 0) return dead;
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    ::shutdown(pair[0], SHUT_RDWR);
-    ::close(pair[1]);
-    if (GDeadSocket.compare_exchange_strong(dead, pair[0])) return pair[0];
-    ::close(pair[0]);  // another thread made one first
-    return dead;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 
 TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* ACollection) {
     // A handle keeps the stack alive while it exists, so that a close at any time has a stack to use.
     TIdStack::IncUsage();
     try {
-        DeadSocket();
         FReadSocketList.reset(TIdSocketList::CreateSocketList());
         Reset(true);
         FClientPortMin = 0;
@@ -110,18 +82,12 @@ void TIdSocketHandle::ReleaseUse(TIdSocketList* AReadList) {
 }
 
 void TIdSocketHandle::ReleaseDescriptor(TIdStackSocketHandle ASocket) {
-    const int fd = static_cast<int>(ASocket);
-    const int dead = DeadSocket();
-    // dup3 closes the socket's own descriptor and keeps the number taken in one step. Without a dead
-    // socket (none could be made so far) the number keeps its own socket, shut down, instead: a plain
-    // close would hand the number to the next socket.
-    if (dead < 0 || ::dup3(dead, fd, O_CLOEXEC) < 0) ::shutdown(fd, SHUT_RDWR);
-    FParked.push_back(ASocket);
+    if (GSocketStack->RetireSocket(ASocket)) FParked.push_back(ASocket);
 }
 
 void TIdSocketHandle::CloseParked() {
     std::lock_guard lock(FUseLock);
-    for (TIdStackSocketHandle socket : FParked) ::close(static_cast<int>(socket));
+    for (TIdStackSocketHandle socket : FParked) GSocketStack->FreeParkedSocket(socket);
     FParked.clear();
 }
 
@@ -143,7 +109,7 @@ void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
             try {
                 list.reset(TIdSocketList::CreateSocketList());
             } catch (...) {
-                ::close(static_cast<int>(AHandle));  // not taken over: the handle stays as it was
+                GSocketStack->CloseSocketNow(AHandle);  // not taken over: the handle stays as it was
                 throw;
             }
         }
@@ -203,8 +169,8 @@ void TIdSocketHandle::CloseSocket() {
 }
 
 void TIdSocketHandle::DropConnection(TIdStackSocketHandle ASocket) {
-    // Both directions: a thread blocked in a wait, receive, send or accept on the socket returns now.
-    ::shutdown(static_cast<int>(ASocket), SHUT_RDWR);
+    // A thread blocked in a wait, receive, send or accept on the socket returns now.
+    GSocketStack->WakeSocket(ASocket);
 }
 
 void TIdSocketHandle::Reset(bool AResetLocal) {

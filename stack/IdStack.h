@@ -27,8 +27,14 @@ enum class TIdIPVersion : uint8_t { Id_IPv4, Id_IPv6 };
 constexpr TIdIPVersion Id_IPv4 = TIdIPVersion::Id_IPv4;
 constexpr TIdIPVersion Id_IPv6 = TIdIPVersion::Id_IPv6;
 
+// A socket as the OS names it: a descriptor number here, a 64-bit handle on Win64, whose invalid
+// value is all bits set in either case.
+#if defined(_WIN32)
+using TIdStackSocketHandle = uint64_t;
+#else
 using TIdStackSocketHandle = uint32_t;
-constexpr TIdStackSocketHandle Id_INVALID_SOCKET = 0xFFFFFFFFu;
+#endif
+constexpr TIdStackSocketHandle Id_INVALID_SOCKET = ~TIdStackSocketHandle{0};
 // What a failed OS socket call answers.
 constexpr int Id_SOCKET_ERROR = -1;
 
@@ -173,6 +179,18 @@ public:
                                uint16_t APort, TIdIPVersion AIPVersion = Id_IPv4) = 0;
     // Appends the machine's IPv4 addresses; does not clear the list first.
     virtual void AddLocalAddressesToList(TStrings& AAddresses) = 0;
+
+    // The close protocol of the socket handles, which must wake a socket's waiters at once and yet
+    // never let a thread call the OS with a socket value that was closed and given to another
+    // socket. WakeSocket makes every call blocked on the socket (wait, receive, send, accept) and
+    // every later one return at once; the socket stays open. RetireSocket is called once nobody uses
+    // the socket any more: it gives the socket up and answers true when its value stays reserved
+    // ("parked") until FreeParkedSocket, for platforms whose OS reuses socket values at once.
+    virtual void WakeSocket(TIdStackSocketHandle ASocket) = 0;
+    virtual bool RetireSocket(TIdStackSocketHandle ASocket) = 0;
+    virtual void FreeParkedSocket(TIdStackSocketHandle ASocket) = 0;
+    // Closes a socket that never reached a handle.
+    virtual void CloseSocketNow(TIdStackSocketHandle ASocket) = 0;
 
     // -1 raises the calling thread's last socket error; any other result is answered unchanged.
     int CheckForSocketError(int AResult);

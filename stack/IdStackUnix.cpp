@@ -9,12 +9,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -198,6 +201,10 @@ void NativeSockOpt(int& VLevel, int& VOptName) {
 // ---------------------------------------------------------------------------------------------
 // The stack
 
+namespace {
+int DeadSocket();
+}  // namespace
+
 TIdStack* CreateStackUnix() { return new TIdStackUnix; }
 
 TIdStackUnix::TIdStackUnix() {
@@ -207,51 +214,10 @@ TIdStackUnix::TIdStackUnix() {
 
 TIdStackUnix::~TIdStackUnix() = default;
 
-int TIdStackUnix::FillSockAddr(void* VAddr, const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion,
-                               bool AParseIP) {
-    switch (AIPVersion) {
-        case Id_IPv4: {
-            auto* addr = static_cast<sockaddr_in*>(VAddr);
-            std::memset(addr, 0, sizeof(*addr));
-            addr->sin_family = AF_INET;
-            if (AParseIP) TranslateStringToTInAddr(AIP, &addr->sin_addr, Id_IPv4);
-            addr->sin_port = htons(APort);
-            return sizeof(sockaddr_in);
-        }
-        case Id_IPv6: {
-            auto* addr = static_cast<sockaddr_in6*>(VAddr);
-            std::memset(addr, 0, sizeof(*addr));
-            addr->sin6_family = AF_INET6;
-            if (AParseIP) TranslateStringToTInAddr(AIP, &addr->sin6_addr, Id_IPv6);
-            addr->sin6_port = htons(APort);
-            return sizeof(sockaddr_in6);
-        }
-    }
-    RaiseUnsupportedIPVersion();
-}
-
-void TIdStackUnix::DecodeSockAddr(const void* AAddr, std::u16string& VIP, uint16_t& VPort, TIdIPVersion& VIPVersion) {
-    const auto* storage = static_cast<const sockaddr_storage*>(AAddr);
-    switch (storage->ss_family) {
-        case AF_INET: {
-            const auto* addr = reinterpret_cast<const sockaddr_in*>(storage);
-            VIP = TranslateTInAddrToString(&addr->sin_addr, Id_IPv4);
-            VPort = ntohs(addr->sin_port);
-            VIPVersion = Id_IPv4;
-            return;
-        }
-        case AF_INET6: {
-            const auto* addr = reinterpret_cast<const sockaddr_in6*>(storage);
-            VIP = TranslateTInAddrToString(&addr->sin6_addr, Id_IPv6);
-            VPort = ntohs(addr->sin6_port);
-            VIPVersion = Id_IPv6;
-            return;
-        }
-        default: RaiseUnsupportedIPVersion();
-    }
-}
-
 TIdStackSocketHandle TIdStackUnix::WSSocket(int AFamily, int AStruct, int AProtocol, bool) {
+    // The dead socket that closed numbers are parked on is made (or tried again) before a socket
+    // that will need it, while descriptors are still to be had.
+    DeadSocket();
     const int fd = ::socket(AFamily, AStruct | SOCK_CLOEXEC, AProtocol);
     if (fd < 0) return Id_INVALID_SOCKET;
     if (AFamily == AF_INET6) {
@@ -262,40 +228,35 @@ TIdStackSocketHandle TIdStackUnix::WSSocket(int AFamily, int AStruct, int AProto
     return static_cast<TIdStackSocketHandle>(fd);
 }
 
-void TIdStackUnix::Bind(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
-                        TIdIPVersion AIPVersion) {
-    sockaddr_storage addr{};
-    const int len = FillSockAddr(&addr, AIP, APort, AIPVersion, !AIP.empty());
-    CheckForSocketError(::bind(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len)));
+// The system lays its addresses out as the shared address record does.
+static_assert(sizeof(sockaddr_storage) <= TIdSockAddr::Capacity);
+static_assert(offsetof(sockaddr_in, sin_family) == 0 && sizeof(sockaddr_in::sin_family) == 2);
+static_assert(offsetof(sockaddr_in, sin_port) == 2 && offsetof(sockaddr_in, sin_addr) == 4);
+static_assert(offsetof(sockaddr_in6, sin6_port) == 2 && offsetof(sockaddr_in6, sin6_addr) == 8);
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
+
+namespace {
+inline sockaddr* Raw(TIdSockAddr& AAddr) { return reinterpret_cast<sockaddr*>(AAddr.Bytes); }
+inline const sockaddr* Raw(const TIdSockAddr& AAddr) { return reinterpret_cast<const sockaddr*>(AAddr.Bytes); }
+}  // namespace
+
+int TIdStackUnix::WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) {
+    return ::bind(Fd(ASocket), Raw(AAddr), static_cast<socklen_t>(ALen));
 }
 
-void TIdStackUnix::Listen(TIdStackSocketHandle ASocket, int ABackLog) {
-    CheckForSocketError(::listen(Fd(ASocket), ABackLog));
-}
+int TIdStackUnix::WSListen(TIdStackSocketHandle ASocket, int ABackLog) { return ::listen(Fd(ASocket), ABackLog); }
 
-TIdStackSocketHandle TIdStackUnix::Accept(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
-                                          TIdIPVersion& VIPVersion) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
+TIdStackSocketHandle TIdStackUnix::WSAccept(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) {
     int fd;
     do {
-        len = sizeof(addr);
-        fd = ::accept4(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        socklen_t len = TIdSockAddr::Capacity;
+        fd = ::accept4(Fd(ASocket), Raw(VAddr), &len, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Id_INVALID_SOCKET;
-    if (addr.ss_family != AF_INET && addr.ss_family != AF_INET6) {
-        ::close(fd);
-        RaiseUnsupportedIPVersion();
-    }
-    DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
-    return static_cast<TIdStackSocketHandle>(fd);
+    return fd < 0 ? Id_INVALID_SOCKET : static_cast<TIdStackSocketHandle>(fd);
 }
 
-void TIdStackUnix::Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
-                           TIdIPVersion AIPVersion) {
-    sockaddr_storage addr{};
-    const int len = FillSockAddr(&addr, AIP, APort, AIPVersion, true);
-    int result = ::connect(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len));
+int TIdStackUnix::WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) {
+    int result = ::connect(Fd(ASocket), Raw(AAddr), static_cast<socklen_t>(ALen));
     if (result < 0 && errno == EINTR) {
         // The connection goes on in the background after a signal; wait for its outcome.
         pollfd entry{Fd(ASocket), POLLOUT, 0};
@@ -314,29 +275,17 @@ void TIdStackUnix::Connect(TIdStackSocketHandle ASocket, const std::u16string& A
             result = 0;
         }
     }
-    CheckForSocketError(result);
+    return result;
 }
 
-void TIdStackUnix::GetSocketName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
-                                 TIdIPVersion& VIPVersion) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
-    CheckForSocketError(::getsockname(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), &len));
-    DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
+int TIdStackUnix::WSGetSockName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) {
+    socklen_t len = TIdSockAddr::Capacity;
+    return ::getsockname(Fd(ASocket), Raw(VAddr), &len);
 }
 
-void TIdStackUnix::GetPeerName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
-                               TIdIPVersion& VIPVersion) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof(addr);
-    CheckForSocketError(::getpeername(Fd(ASocket), reinterpret_cast<sockaddr*>(&addr), &len));
-    DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
-}
-
-void TIdStackUnix::Disconnect(TIdStackSocketHandle ASocket) {
-    // Both directions, so that a thread blocked on the socket wakes before the number goes.
-    WSShutdownHandle(ASocket, SHUT_RDWR);
-    WSCloseHandle(ASocket);
+int TIdStackUnix::WSGetPeerName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) {
+    socklen_t len = TIdSockAddr::Capacity;
+    return ::getpeername(Fd(ASocket), Raw(VAddr), &len);
 }
 
 int TIdStackUnix::IOControl(TIdStackSocketHandle ASocket, uint32_t ACmd, uint32_t& VArg) {
@@ -368,44 +317,33 @@ int TIdStackUnix::WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, 
     return CheckForSocketError(static_cast<int>(result));
 }
 
-int TIdStackUnix::RecvFrom(TIdStackSocketHandle ASocket, void* VBuffer, int ALength, int AFlags, std::u16string& VIP,
-                           uint16_t& VPort, TIdIPVersion& VIPVersion) {
-    sockaddr_storage addr{};
-    socklen_t len;
+int TIdStackUnix::WSRecvFromAddr(TIdStackSocketHandle ASocket, void* VBuffer, int ALength, int AFlags,
+                                 TIdSockAddr& VFrom) {
     ssize_t result;
     do {
-        len = sizeof(addr);
-        result = ::recvfrom(Fd(ASocket), VBuffer, static_cast<size_t>(ALength < 0 ? 0 : ALength), AFlags,
-                            reinterpret_cast<sockaddr*>(&addr), &len);
+        socklen_t len = TIdSockAddr::Capacity;
+        result = ::recvfrom(Fd(ASocket), VBuffer, static_cast<size_t>(ALength), AFlags, Raw(VFrom), &len);
     } while (result < 0 && errno == EINTR);
-    if (result >= 0 && (addr.ss_family == AF_INET || addr.ss_family == AF_INET6))
-        DecodeSockAddr(&addr, VIP, VPort, VIPVersion);
     return static_cast<int>(result);
 }
 
-void TIdStackUnix::WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags,
-                            const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion) {
-    sockaddr_storage addr{};
-    const int len = FillSockAddr(&addr, AIP, APort, AIPVersion, true);
+int TIdStackUnix::WSSendToAddr(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags,
+                               const TIdSockAddr& ATo, int ALen) {
     ssize_t result;
     do {
-        result = ::sendto(Fd(ASocket), ABuffer, static_cast<size_t>(ABufferLength), AFlags | MSG_NOSIGNAL,
-                          reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len));
+        result = ::sendto(Fd(ASocket), ABuffer, static_cast<size_t>(ABufferLength), AFlags | MSG_NOSIGNAL, Raw(ATo),
+                          static_cast<socklen_t>(ALen));
     } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-        if (WSGetLastError() == Id_WSAEMSGSIZE) EIdPackageSizeTooBig::Toss(RSPackageSizeTooBig);
-        RaiseLastSocketError();
-    }
-    if (result < ABufferLength) EIdNotAllBytesSent::Toss(RSNotAllBytesSent);
+    return static_cast<int>(result);
 }
 
 int TIdStackUnix::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) {
-    sockaddr_storage source{};
+    TIdSockAddr source;
     iovec io{VBuffer.data(), VBuffer.size()};
     alignas(cmsghdr) uint8_t control[256];
     msghdr message{};
-    message.msg_name = &source;
-    message.msg_namelen = sizeof(source);
+    message.msg_name = source.Bytes;
+    message.msg_namelen = TIdSockAddr::Capacity;
     message.msg_iov = &io;
     message.msg_iovlen = 1;
     message.msg_control = control;
@@ -416,8 +354,7 @@ int TIdStackUnix::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer
     } while (result < 0 && errno == EINTR);
     CheckForSocketError(static_cast<int>(result));
     APkt = TIdPacketInfo{};
-    if (source.ss_family == AF_INET || source.ss_family == AF_INET6)
-        DecodeSockAddr(&source, APkt.SourceIP, APkt.SourcePort, APkt.SourceIPVersion);
+    if (IsIPFamily(source)) DecodeSockAddr(source, APkt.SourceIP, APkt.SourcePort, APkt.SourceIPVersion);
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
             in_pktinfo info{};
@@ -442,13 +379,6 @@ int TIdStackUnix::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer
         }
     }
     return static_cast<int>(result);
-}
-
-void TIdStackUnix::GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int& AOptVal) {
-    int value = 0;
-    int len = sizeof(value);
-    CheckForSocketError(WSGetSockOpt(ASocket, ALevel, AOptName, &value, len));
-    AOptVal = value;
 }
 
 void TIdStackUnix::SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) {
@@ -494,21 +424,6 @@ void TIdStackUnix::WSSetLastError(int AErr) { errno = TranslateSocketErrorToErrn
 std::u16string TIdStackUnix::WSTranslateSocketErrorMsg(int AErr) {
     if (AErr == Id_WSAHOST_NOT_FOUND) return FormatInvariant(RSStackError, AErr, RSStackHOST_NOT_FOUND);
     return TIdStackBSDBase::WSTranslateSocketErrorMsg(AErr);
-}
-
-uint16_t TIdStackUnix::HostToNetwork(uint16_t AValue) { return htons(AValue); }
-uint32_t TIdStackUnix::HostToNetwork(uint32_t AValue) { return htonl(AValue); }
-uint64_t TIdStackUnix::HostToNetwork(uint64_t AValue) { return htobe64(AValue); }
-uint16_t TIdStackUnix::NetworkToHost(uint16_t AValue) { return ntohs(AValue); }
-uint32_t TIdStackUnix::NetworkToHost(uint32_t AValue) { return ntohl(AValue); }
-uint64_t TIdStackUnix::NetworkToHost(uint64_t AValue) { return be64toh(AValue); }
-
-bool TIdStackUnix::CheckIPVersionSupport(TIdIPVersion AIPVersion) {
-    CheckIPVersion(AIPVersion);
-    const TIdStackSocketHandle probe = WSSocket(IdIPFamily(AIPVersion), SOCK_STREAM, 0, false);
-    if (probe == Id_INVALID_SOCKET) return false;
-    WSCloseHandle(probe);
-    return true;
 }
 
 bool TIdStackUnix::SupportsIPv6() { return CheckIPVersionSupport(Id_IPv6); }
@@ -617,177 +532,57 @@ TStrings* TIdStackUnix::WSGetServByPort(uint16_t APortNumber) {
     return result.release();
 }
 
-void TIdStackUnix::WriteChecksum(TIdStackSocketHandle, TIdByteArray& VBuffer, int AOffset, const std::u16string& AIP,
-                                 uint16_t APort, TIdIPVersion AIPVersion) {
-    CheckIPVersion(AIPVersion);
-    if (AOffset < 0 || static_cast<size_t>(AOffset) + 2 > VBuffer.size()) return;
-    StoreUInt16(VBuffer, AOffset, 0);
-    if (AIPVersion == Id_IPv4) {
-        StoreUInt16(VBuffer, AOffset, CalcCheckSum(VBuffer));
-        return;
-    }
-    // ICMPv6 is summed over a pseudo-header: source, destination, length, next header.
-    // The source is the address the routing table picks for the destination.
-    uint8_t source[16] = {};
-    uint8_t dest[16] = {};
-    TranslateStringToTInAddr(AIP, dest, Id_IPv6);
-    const TIdStackSocketHandle probe = WSSocket(AF_INET6, SOCK_DGRAM, 0);
-    if (probe == Id_INVALID_SOCKET) RaiseLastSocketError();
-    try {
-        sockaddr_storage addr{};
-        const int len = FillSockAddr(&addr, AIP, APort, Id_IPv6, true);
-        CheckForSocketError(::connect(Fd(probe), reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(len)));
-        sockaddr_in6 local{};
-        socklen_t localLen = sizeof(local);
-        CheckForSocketError(::getsockname(Fd(probe), reinterpret_cast<sockaddr*>(&local), &localLen));
-        std::memcpy(source, &local.sin6_addr, 16);
-    } catch (...) {
-        WSCloseHandle(probe);
-        throw;
-    }
-    WSCloseHandle(probe);
-    TIdByteArray pseudo(40 + VBuffer.size(), 0);
-    std::memcpy(pseudo.data(), source, 16);
-    std::memcpy(pseudo.data() + 16, dest, 16);
-    const uint32_t length = htonl(static_cast<uint32_t>(VBuffer.size()));
-    std::memcpy(pseudo.data() + 32, &length, 4);
-    pseudo[39] = IPPROTO_ICMPV6;
-    std::memcpy(pseudo.data() + 40, VBuffer.data(), VBuffer.size());
-    StoreUInt16(VBuffer, AOffset, CalcCheckSum(pseudo));
+// ---------------------------------------------------------------------------------------------
+// The close protocol
+
+namespace {
+
+// A socket shut down in both directions whose peer is gone: a wait on it returns at once, a receive
+// answers 0 and a send fails with "shut down". Closed descriptor numbers are parked on it so that
+// the OS cannot hand them to the next socket while someone may still hold the number.
+std::atomic<int> GDeadSocket{-1};
+
+// The dead socket, made on first need; a failed attempt (descriptors exhausted) is repeated on the
+// next need. -1 while it cannot be had.
+int DeadSocket() {
+    int dead = GDeadSocket.load();
+    if (dead >= 0) return dead;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+    ::shutdown(pair[0], SHUT_RDWR);
+    ::close(pair[1]);
+    if (GDeadSocket.compare_exchange_strong(dead, pair[0])) return pair[0];
+    ::close(pair[0]);  // another thread made one first
+    return dead;
 }
+
+}  // namespace
+
+void TIdStackUnix::WakeSocket(TIdStackSocketHandle ASocket) { ::shutdown(Fd(ASocket), SHUT_RDWR); }
+
+bool TIdStackUnix::RetireSocket(TIdStackSocketHandle ASocket) {
+    const int fd = Fd(ASocket);
+    const int dead = DeadSocket();
+    // dup3 closes the socket's own descriptor and keeps the number taken in one step. Without a dead
+    // socket (none could be made so far) the number keeps its own socket, shut down, instead: a plain
+    // close would hand the number to the next socket.
+    if (dead < 0 || ::dup3(dead, fd, O_CLOEXEC) < 0) ::shutdown(fd, SHUT_RDWR);
+    return true;
+}
+
+void TIdStackUnix::FreeParkedSocket(TIdStackSocketHandle ASocket) { ::close(Fd(ASocket)); }
+
+void TIdStackUnix::CloseSocketNow(TIdStackSocketHandle ASocket) { ::close(Fd(ASocket)); }
 
 // ---------------------------------------------------------------------------------------------
 // Socket list
 
 TIdSocketList* CreateSocketListUnix() { return new TIdSocketListUnix; }
 
-TIdSocketListUnix::TIdSocketListUnix() = default;
-TIdSocketListUnix::~TIdSocketListUnix() = default;
+TIdSocketListFDSet* TIdSocketListUnix::NewList() { return new TIdSocketListUnix; }
 
-void TIdSocketListUnix::Add(TIdStackSocketHandle AHandle) {
-    std::lock_guard guard(FLock);
-    if (FFDSet.fd_count >= TIdFDSet::Capacity) EIdStackSetSizeExceeded::Toss(RSSetSizeExceeded);
-    FFDSet.fd_array[FFDSet.fd_count++] = AHandle;
-}
-
-void TIdSocketListUnix::Remove(TIdStackSocketHandle AHandle) {
-    std::lock_guard guard(FLock);
-    for (uint32_t i = 0; i < FFDSet.fd_count; ++i) {
-        if (FFDSet.fd_array[i] == AHandle) {
-            FFDSet.fd_array[i] = FFDSet.fd_array[FFDSet.fd_count - 1];
-            FFDSet.fd_array[FFDSet.fd_count - 1] = 0;
-            --FFDSet.fd_count;
-            return;
-        }
-    }
-}
-
-int TIdSocketListUnix::Count() {
-    std::lock_guard guard(FLock);
-    return static_cast<int>(FFDSet.fd_count);
-}
-
-void TIdSocketListUnix::Clear() {
-    std::lock_guard guard(FLock);
-    FFDSet.fd_count = 0;
-}
-
-bool TIdSocketListUnix::ContainsSocket(TIdStackSocketHandle AHandle) {
-    std::lock_guard guard(FLock);
-    for (uint32_t i = 0; i < FFDSet.fd_count; ++i)
-        if (FFDSet.fd_array[i] == AHandle) return true;
-    return false;
-}
-
-TIdStackSocketHandle TIdSocketListUnix::HandleAt(int AIndex) {
-    std::lock_guard guard(FLock);
-    if (AIndex < 0 || static_cast<uint32_t>(AIndex) >= FFDSet.fd_count) EIdStackSetSizeExceeded::Toss(RSSetSizeExceeded);
-    return FFDSet.fd_array[static_cast<size_t>(AIndex)];
-}
-
-TIdSocketList* TIdSocketListUnix::Clone() {
-    auto result = std::make_unique<TIdSocketListUnix>();
-    {
-        std::lock_guard guard(FLock);
-        result->FFDSet = FFDSet;
-    }
-    return result.release();
-}
-
-void TIdSocketListUnix::GetFDSet(TIdFDSet& VSet) {
-    std::lock_guard guard(FLock);
-    VSet = FFDSet;
-}
-
-void TIdSocketListUnix::SetFDSet(const TIdFDSet& ASet) {
-    std::lock_guard guard(FLock);
-    FFDSet = ASet;
-}
-
-bool TIdSocketListUnix::SelectRead(int ATimeout) {
-    TIdFDSet copy;
-    GetFDSet(copy);
-    WaitOnSets(&copy, nullptr, nullptr, ATimeout);
-    return copy.fd_count > 0;
-}
-
-namespace {
-// A list's handles as a set; lists of another class are read through their items.
-void ReadSet(TIdSocketList* AList, TIdFDSet& VSet) {
-    if (auto* unixList = dynamic_cast<TIdSocketListUnix*>(AList)) {
-        unixList->GetFDSet(VSet);
-        return;
-    }
-    AList->Lock();
-    try {
-        VSet.fd_count = 0;
-        const int count = AList->Count();
-        for (int i = 0; i < count && VSet.fd_count < TIdFDSet::Capacity; ++i) VSet.fd_array[VSet.fd_count++] = AList->Items(i);
-    } catch (...) {
-        AList->Unlock();
-        throw;
-    }
-    AList->Unlock();
-}
-
-void WriteSet(TIdSocketList* AList, const TIdFDSet& ASet) {
-    if (auto* unixList = dynamic_cast<TIdSocketListUnix*>(AList)) {
-        unixList->SetFDSet(ASet);
-        return;
-    }
-    AList->Lock();
-    try {
-        AList->Clear();
-        for (uint32_t i = 0; i < ASet.fd_count; ++i) AList->Add(ASet.fd_array[i]);
-    } catch (...) {
-        AList->Unlock();
-        throw;
-    }
-    AList->Unlock();
-}
-}  // namespace
-
-bool TIdSocketListUnix::SelectReadList(TIdSocketList*& VSocketList, int ATimeout) {
-    TIdFDSet copy;
-    GetFDSet(copy);
-    if (!WaitOnSets(&copy, nullptr, nullptr, ATimeout) || copy.fd_count == 0) return false;
-    if (!VSocketList) VSocketList = CreateSocketList();
-    WriteSet(VSocketList, copy);
-    return true;
-}
-
-bool TIdSocketListUnix::DoSelect(TIdSocketList* AReadList, TIdSocketList* AWriteList, TIdSocketList* AExceptList,
-                                 int ATimeout) {
-    TIdFDSet readSet, writeSet, exceptSet;
-    if (AReadList) ReadSet(AReadList, readSet);
-    if (AWriteList) ReadSet(AWriteList, writeSet);
-    if (AExceptList) ReadSet(AExceptList, exceptSet);
-    const bool result = WaitOnSets(AReadList ? &readSet : nullptr, AWriteList ? &writeSet : nullptr,
-                                   AExceptList ? &exceptSet : nullptr, ATimeout);
-    if (AReadList) WriteSet(AReadList, readSet);
-    if (AWriteList) WriteSet(AWriteList, writeSet);
-    if (AExceptList) WriteSet(AExceptList, exceptSet);
-    return result;
+bool TIdSocketListUnix::Wait(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdFDSet* VExceptSet, int ATimeout) {
+    return WaitOnSets(VReadSet, VWriteSet, VExceptSet, ATimeout);
 }
 
 bool TIdSocketListUnix::WaitOnSets(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdFDSet* VExceptSet, int ATimeout) {
