@@ -15,6 +15,8 @@ TIdStack* GSocketStack = nullptr;
 int32_t GSocketStackUsage = 0;
 // Lives until the process ends: users may release the stack from static destructors.
 TIdCriticalSection* GSocketStackLock = new TIdCriticalSection;
+bool GSocketLibraryStarted = false;
+bool GIPv6FunctionsPresent = false;
 
 int IdIPFamily(TIdIPVersion AIPVersion) {
     switch (AIPVersion) {

@@ -228,6 +228,13 @@ extern TIdStackClass GSocketStackType;
 extern int32_t GSocketStackUsage;
 extern TIdCriticalSection* GSocketStackLock;
 
+// Set by the first stack construction once the platform's socket library is loaded and started;
+// cleared when it is stopped at program end.
+extern bool GSocketLibraryStarted;
+// Whether the address-lookup functions that resolve IPv6 names are there; decided by the first
+// stack construction.
+extern bool GIPv6FunctionsPresent;
+
 // ---------------------------------------------------------------------------------------------
 // Socket lists: a small locked set of handles that is waited on for readiness.
 

@@ -28,9 +28,6 @@
 
 namespace Id {
 
-bool GSocketLibraryStarted = false;
-const bool GIPv6FunctionsPresent = true;
-
 // ---------------------------------------------------------------------------------------------
 // Error numbers
 
@@ -208,8 +205,11 @@ int DeadSocket();
 TIdStack* CreateStackUnix() { return new TIdStackUnix; }
 
 TIdStackUnix::TIdStackUnix() {
-    // Constructed under the stack lock (IncUsage); nothing to load on this platform.
+    // Constructed under the stack lock (IncUsage). There is no library to load on this platform, and
+    // the address-lookup functions (getaddrinfo, getnameinfo) are always part of the C library; the
+    // flags are kept so that code asking about the socket layer gets the same answers everywhere.
     GSocketLibraryStarted = true;
+    GIPv6FunctionsPresent = true;
 }
 
 TIdStackUnix::~TIdStackUnix() = default;

@@ -9,12 +9,6 @@
 
 namespace Id {
 
-// Set by the first stack construction. There is no library to load on this platform; the flag is
-// kept so that code asking whether the socket layer has been started gets the same answers.
-extern bool GSocketLibraryStarted;
-// The address-lookup functions (getaddrinfo, getnameinfo) are always part of the C library.
-extern const bool GIPv6FunctionsPresent;
-
 // A native error number (errno) as the Windows socket error number of the same meaning; a number
 // without an equivalent passes through unchanged.
 int TranslateErrnoToSocketError(int AErrno);
