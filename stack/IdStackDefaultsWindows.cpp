@@ -1,12 +1,12 @@
-// There is no Windows socket backend yet: creating the stack raises the framework's "no stack class"
-// error, and there is no socket list. Whole files go out through TransmitFile.
+// The Windows backend is the stack, the socket list and the whole-file send from program start.
 #include "stack/IdStack.h"
+#include "stack/IdStackWindows.h"
 #include "stack/IdWinsock2.h"
 
 namespace Id {
 
-TIdStackClass GSocketStackType = nullptr;
-TIdSocketListClass GSocketListType = nullptr;
+TIdStackClass GSocketStackType = &CreateStackWindows;
+TIdSocketListClass GSocketListType = &CreateSocketListWindows;
 TIdTransmitFileHook GTransmitFileHook = &WindowsTransmitFile;
 
 }  // namespace Id
