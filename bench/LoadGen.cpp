@@ -84,9 +84,7 @@ int64_t LocalOffsetMs() {
 
 const int64_t GLocalOffsetMs = LocalOffsetMs();
 
-int64_t TimeOfDayMs(int64_t AWallMs) {
-    return ((AWallMs + GLocalOffsetMs) % kDayMs + kDayMs) % kDayMs;
-}
+int64_t TimeOfDayMs(int64_t AWallMs) { return ((AWallMs + GLocalOffsetMs) % kDayMs + kDayMs) % kDayMs; }
 
 std::string FormatTimeOfDay(int64_t ATodMs) {
     char text[16];
@@ -141,8 +139,7 @@ std::string CheckReply(std::string_view AReply, std::string_view ALine, int64_t 
     const size_t stampAt = head.size(), middleAt = stampAt + 12, lineAt = middleAt + middle.size();
     const bool shaped = AReply.size() == lineAt + ALine.size() + tail.size() && AReply.substr(0, head.size()) == head &&
                         AReply.substr(middleAt, middle.size()) == middle &&
-                        AReply.substr(lineAt, ALine.size()) == ALine &&
-                        AReply.substr(lineAt + ALine.size()) == tail;
+                        AReply.substr(lineAt, ALine.size()) == ALine && AReply.substr(lineAt + ALine.size()) == tail;
     if (!shaped) return "reply \"" + Printable(AReply) + "\" to \"" + std::string(ALine) + "\"";
     const std::string_view stamp = AReply.substr(stampAt, 12);
     for (const size_t i : {0, 1, 3, 4, 6, 7, 9, 10, 11}) {
@@ -153,7 +150,8 @@ std::string CheckReply(std::string_view AReply, std::string_view ALine, int64_t 
     }
     const int hours = TwoDigits(stamp, 0), minutes = TwoDigits(stamp, 3), seconds = TwoDigits(stamp, 6);
     if (hours > 23 || minutes > 59 || seconds > 59) return "time stamp \"" + std::string(stamp) + "\" out of range";
-    const int64_t stampMs = ((hours * 60 + minutes) * 60 + seconds) * 1000LL + (stamp[9] - '0') * 100 + TwoDigits(stamp, 10);
+    const int64_t stampMs =
+        ((hours * 60 + minutes) * 60 + seconds) * 1000LL + (stamp[9] - '0') * 100 + TwoDigits(stamp, 10);
     // Measured from the start of the window, modulo a day, so that a run across midnight is fine.
     const int64_t from = TimeOfDayMs(ASentMs - kStampSlackMs);
     const int64_t span = AReadMs - ASentMs + 2 * kStampSlackMs;
@@ -167,7 +165,19 @@ std::string CheckReply(std::string_view AReply, std::string_view ALine, int64_t 
 // ---------------------------------------------------------------------------------------------
 // The server process, read from /proc
 
+// The load generator's own CPU time, all threads: it shares the cores with the server, so a figure
+// near a whole core means the generator, not the server, set the pace.
+double SelfCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 struct TServerState {
+    double SelfCpuSeconds = std::nan("");  // the load generator's, at the same moment
     double CpuSeconds = std::nan("");
     double RssKiB = std::nan("");
     double Threads = std::nan("");
@@ -175,6 +185,7 @@ struct TServerState {
 
 TServerState ReadServer(pid_t APid) {
     TServerState state;
+    state.SelfCpuSeconds = SelfCpuSeconds();
     if (APid <= 0) return state;
     const std::string dir = "/proc/" + std::to_string(APid);
     {
@@ -253,6 +264,7 @@ bool ParseWhole(const char* AText, T AMin, T AMax, T& VValue) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& VOptions) {
+    constexpr int64_t kMaxCount = std::numeric_limits<int64_t>::max() / 2;
     if (argc < 2) return false;
     const std::string mode = argv[1];
     const std::pair<const char*, TMode> modes[] = {{"pingpong", TMode::PingPong}, {"pipeline", TMode::Pipeline},
@@ -283,7 +295,7 @@ bool ParseOptions(int argc, char** argv, TOptions& VOptions) {
         else if (arg == "--threads") ok = ParseWhole(value, 1, 256, VOptions.Threads);
         else if (arg == "--seconds") ok = ParseDouble(value, 0.001, VOptions.Seconds);
         else if (arg == "--warmup") ok = ParseDouble(value, 0, VOptions.Warmup);
-        else if (arg == "--count") ok = ParseWhole<int64_t>(value, 1, std::numeric_limits<int64_t>::max() / 2, VOptions.Count);
+        else if (arg == "--count") ok = ParseWhole<int64_t>(value, 1, kMaxCount, VOptions.Count);
         else if (arg == "--timeout") ok = ParseDouble(value, 0.001, VOptions.Timeout);
         else if (arg == "--server") VOptions.Server = value;
         else if (arg == "--cell") VOptions.Cell = value;
@@ -319,7 +331,8 @@ struct TTally {
 
 double Percentile(std::vector<int64_t>& ASorted, double AFraction) {
     if (ASorted.empty()) return std::nan("");
-    const size_t at = std::min(ASorted.size() - 1, static_cast<size_t>(AFraction * static_cast<double>(ASorted.size())));
+    const size_t at =
+        std::min(ASorted.size() - 1, static_cast<size_t>(AFraction * static_cast<double>(ASorted.size())));
     return static_cast<double>(ASorted[at]) / 1000.0;
 }
 
@@ -513,8 +526,8 @@ struct TConn {
 struct TPlan {
     int Depth = 1;
     int64_t MeasureFromNs = 0;
-    int64_t MeasureToNs = 0;   // no new lines from here on (time mode)
-    int64_t GiveUpNs = 0;      // replies still missing by then are errors
+    int64_t MeasureToNs = 0;                 // no new lines from here on (time mode)
+    int64_t GiveUpNs = 0;                    // replies still missing by then are errors
     std::atomic<int64_t>* Budget = nullptr;  // count mode: lines left to send, shared by all workers
 };
 
@@ -627,13 +640,15 @@ private:
             const std::string_view reply(c.In.data() + at, end - at);
             at = end + 2;
             if (c.InFlight.empty()) {
-                Tally.Error("connection " + std::to_string(c.Id) + ": a reply to no line: \"" + Printable(reply) + "\"");
+                Tally.Error("connection " + std::to_string(c.Id) + ": a reply to no line: \"" + Printable(reply) +
+                            "\"");
                 continue;
             }
             const TPending sent = c.InFlight.front();
             c.InFlight.pop_front();
             char text[64];
-            if (std::string why = CheckReply(reply, MakeLine(text, c.Id, sent.Seq), sent.SentMs, readMs); !why.empty()) {
+            if (std::string why = CheckReply(reply, MakeLine(text, c.Id, sent.Seq), sent.SentMs, readMs);
+                !why.empty()) {
                 Tally.Error(std::move(why));
             } else if (counted) {
                 ++Tally.Replies;
@@ -838,7 +853,8 @@ TReport RunStop(const TOptions& AOptions) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             if (NowNs() >= deadline) {
-                report.Tally.Error("the server had not exited " + std::to_string(AOptions.Timeout) + " s after SIGTERM");
+                report.Tally.Error("the server had not exited " + std::to_string(AOptions.Timeout) +
+                                   " s after SIGTERM");
                 break;
             }
         }
@@ -858,7 +874,8 @@ int RunReady(const TOptions& AOptions) {
             return 0;
         }
         if (AOptions.Pid > 0 && Exited(AOptions.Pid)) {
-            std::fprintf(stderr, "LoadGen: the server (pid %d) ended before it listened\n", static_cast<int>(AOptions.Pid));
+            std::fprintf(stderr, "LoadGen: the server (pid %d) ended before it listened\n",
+                         static_cast<int>(AOptions.Pid));
             return 3;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -930,8 +947,8 @@ int main(int argc, char** argv) {
 
     TTally& tally = report.Tally;
     std::sort(tally.LatenciesNs.begin(), tally.LatenciesNs.end());
-    const bool countsReplies = options.Mode == TMode::PingPong || options.Mode == TMode::Pipeline ||
-                               options.Mode == TMode::Connect;
+    const bool countsReplies =
+        options.Mode == TMode::PingPong || options.Mode == TMode::Pipeline || options.Mode == TMode::Connect;
     const double nan = std::nan("");
     const double replies = countsReplies ? static_cast<double>(tally.Replies) : nan;
     const double rate = replies / report.Seconds;
@@ -945,6 +962,8 @@ int main(int argc, char** argv) {
     const double cpuPct = idle ? 100 * cpu / report.Seconds : nan;
     const double rssPerConn = idle ? (report.After.RssKiB - report.Empty.RssKiB) / options.Conns : nan;
     const int conns = options.Mode == TMode::Connect ? options.Clients : options.Conns;
+    const double selfCpu = report.After.SelfCpuSeconds - report.Before.SelfCpuSeconds;
+    const double selfPct = countsReplies ? 100 * selfCpu / report.Seconds : nan;
 
     TJson json;
     json.Text("mode", options.ModeName)
@@ -960,6 +979,7 @@ int main(int argc, char** argv) {
         .Number("p999_us", p999)
         .Number("server_cpu_s", cpu)
         .Number("cpu_ms_per_1k", cpuMsPer1k)
+        .Number("loadgen_cpu_pct", selfPct)
         .Number("rss_kib", held.RssKiB)
         .Number("threads", held.Threads)
         .Number("cpu_pct", cpuPct)
@@ -974,7 +994,8 @@ int main(int argc, char** argv) {
     const std::string name = options.Server.empty() ? "server" : options.Server;
     char human[512];
     if (idle) {
-        std::snprintf(human, sizeof human, "%s idle, %d conns for %.1f s: %.2f %% of a core, %.1f KiB RSS per conn, %s threads",
+        std::snprintf(human, sizeof human,
+                      "%s idle, %d conns for %.1f s: %.2f %% of a core, %.1f KiB RSS per conn, %s threads",
                       name.c_str(), conns, report.Seconds, cpuPct, rssPerConn, Thousands(held.Threads).c_str());
     } else if (options.Mode == TMode::Stop) {
         std::snprintf(human, sizeof human, "%s stop with %d conns: exited %.1f ms after SIGTERM (%s threads before)",
@@ -984,8 +1005,8 @@ int main(int argc, char** argv) {
         std::snprintf(human, sizeof human,
                       "%s %s %d%s: %s replies/s, p50 %.0f us, p99 %.0f us, p99.9 %.0f us, server CPU %.1f ms per 1k "
                       "replies, RSS %s KiB, %s threads",
-                      name.c_str(), options.ModeName.c_str(), conns, shape.c_str(), Thousands(rate).c_str(), p50, p99, p999,
-                      cpuMsPer1k, Thousands(held.RssKiB).c_str(), Thousands(held.Threads).c_str());
+                      name.c_str(), options.ModeName.c_str(), conns, shape.c_str(), Thousands(rate).c_str(), p50, p99,
+                      p999, cpuMsPer1k, Thousands(held.RssKiB).c_str(), Thousands(held.Threads).c_str());
     }
     std::fprintf(stderr, "%s; %llu errors%s%s\n", human, static_cast<unsigned long long>(tally.Errors),
                  tally.Errors ? ", first: " : "", tally.FirstError.c_str());

@@ -91,8 +91,8 @@ def errors(runs, cell, server):
 def rate_table(runs, cells, label):
     lines = [
         f"| {label} | server | replies/s | spread | × engine | p50 µs | p99 µs | p99.9 µs | server CPU ms per 1k replies"
-        " | × engine | RSS MiB | threads | runs | errors |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        " | × engine | RSS MiB | threads | load generator CPU % | runs | errors |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for cell, name in cells:
         base_rate = figure(runs, cell, "engine", "replies_per_s")
@@ -106,7 +106,7 @@ def rate_table(runs, cells, label):
                 f" | {fmt(figure(runs, cell, s, 'p50_us'))} | {fmt(figure(runs, cell, s, 'p99_us'))}"
                 f" | {fmt(figure(runs, cell, s, 'p999_us'))} | {fmt(cpu, 1)} | {fmt_ratio(ratio(cpu, base_cpu))}"
                 f" | {fmt(rss / 1024 if rss else None, 1)} | {fmt(figure(runs, cell, s, 'threads'))}"
-                f" | {len(runs[cell][s])} | {errors(runs, cell, s)} |"
+                f" | {fmt(figure(runs, cell, s, 'loadgen_cpu_pct'))} | {len(runs[cell][s])} | {errors(runs, cell, s)} |"
             )
     return lines
 
@@ -269,7 +269,8 @@ def main():
         "- Every run starts the server afresh on a free port; within a cell the servers take turns, and",
         "  the order shifts by one each round. Figures are medians over the runs; \"spread\" is half the range",
         "  of the runs as a share of the median; ratios are of medians. The load generator runs on the same",
-        "  two cores as the server, so each figure is for the pair, and short runs on a busy machine vary.",
+        "  two cores as the server, so each figure is for the pair (its own CPU, % of a core, is in the",
+        "  tables: near 100 the generator set the pace), and short runs on a busy machine vary.",
         "",
     ]
 

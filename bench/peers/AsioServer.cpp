@@ -5,10 +5,9 @@
 //   AsioServer --port N
 //
 // Listens on 127.0.0.1; ends with status 0 on SIGTERM or SIGINT, closing every connection.
-#include <asio.hpp>
-
 #include <algorithm>
 #include <array>
+#include <asio.hpp>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -25,19 +24,23 @@ public:
     explicit TSession(asio::ip::tcp::socket ASocket) : FSocket(std::move(ASocket)) {}
 
     void Read() {
-        FSocket.async_read_some(asio::buffer(FBuffer), [self = shared_from_this()](std::error_code AError, size_t AGot) {
-            if (AError) return;
-            self->FPending.append(self->FBuffer.data(), AGot);
-            if (!peers::AnswerLines(self->FPending, self->FOut)) return;
-            if (self->FOut.empty()) {
-                self->Read();
-            } else {
-                self->Write();
-            }
-        });
+        auto self = shared_from_this();
+        FSocket.async_read_some(asio::buffer(FBuffer),
+                                [self](std::error_code AError, size_t AGot) { self->Received(AError, AGot); });
     }
 
 private:
+    void Received(std::error_code AError, size_t AGot) {
+        if (AError) return;
+        FPending.append(FBuffer.data(), AGot);
+        if (!peers::AnswerLines(FPending, FOut)) return;
+        if (FOut.empty()) {
+            Read();
+        } else {
+            Write();
+        }
+    }
+
     void Write() {
         asio::async_write(FSocket, asio::buffer(FOut), [self = shared_from_this()](std::error_code AError, size_t) {
             if (AError) return;

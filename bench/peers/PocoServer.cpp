@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
     params->setMaxThreads(kMaxClients);
     params->setMaxQueued(kMaxClients);
     Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", static_cast<Poco::UInt16>(port)), 4096);
-    Poco::Net::TCPServer server(new Poco::Net::TCPServerConnectionFactoryImpl<TLineConnection>(), pool, listener, params);
+    Poco::Net::TCPServer server(new Poco::Net::TCPServerConnectionFactoryImpl<TLineConnection>(), pool, listener,
+                                params);
     server.start();
     std::printf("Listening on 127.0.0.1:%d\n", port);
     std::fflush(stdout);
