@@ -25,8 +25,16 @@ std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
         secs -= seconds(1);
     }
     const std::time_t t = static_cast<std::time_t>(secs.count());
-    std::tm local{};
-    localtime_r(&t, &local);
+    // The local time of a second is the same for every stamp within it; each thread keeps the last
+    // one it converted, since the conversion costs more than the rest of a reply's formatting.
+    thread_local bool cached = false;
+    thread_local std::time_t cachedSecond = 0;
+    thread_local std::tm local{};
+    if (!cached || t != cachedSecond) {
+        localtime_r(&t, &local);
+        cachedSecond = t;
+        cached = true;
+    }
     std::u16string out;
     out.reserve(12);
     AppendTwoDigits(out, local.tm_hour);

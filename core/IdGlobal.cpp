@@ -31,13 +31,26 @@ void ForEachCodePoint(std::u16string_view AText, TFn AFn) {
     }
 }
 
+// One byte per code point, '?' for those at or above ALimit. Text without surrogates (nearly all)
+// maps one unit to one byte without walking code points.
+TIdByteArray SingleByteText(std::u16string_view AText, uint32_t ALimit) {
+    TIdByteArray out(AText.size());
+    size_t i = 0;
+    for (; i < AText.size(); ++i) {
+        const char16_t unit = AText[i];
+        if (unit >= 0xD800 && unit < 0xE000) break;
+        out[i] = unit < ALimit ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?');
+    }
+    if (i == AText.size()) return out;
+    out.clear();
+    ForEachCodePoint(AText, [&](uint32_t cp) { out.push_back(cp < ALimit ? static_cast<uint8_t>(cp) : '?'); });
+    return out;
+}
+
 class TAsciiEncoding final : public TIdTextEncoding {
 public:
     TIdByteArray GetBytes(std::u16string_view AText) const override {
-        TIdByteArray out;
-        out.reserve(AText.size());
-        ForEachCodePoint(AText, [&](uint32_t cp) { out.push_back(cp < 0x80 ? static_cast<uint8_t>(cp) : '?'); });
-        return out;
+        return SingleByteText(AText, 0x80);
     }
     std::u16string GetString(const uint8_t* ABytes, size_t ACount) const override {
         std::u16string out(ACount, u'\0');
@@ -51,10 +64,7 @@ public:
 class TLatin1Encoding final : public TIdTextEncoding {
 public:
     TIdByteArray GetBytes(std::u16string_view AText) const override {
-        TIdByteArray out;
-        out.reserve(AText.size());
-        ForEachCodePoint(AText, [&](uint32_t cp) { out.push_back(cp < 0x100 ? static_cast<uint8_t>(cp) : '?'); });
-        return out;
+        return SingleByteText(AText, 0x100);
     }
     std::u16string GetString(const uint8_t* ABytes, size_t ACount) const override {
         return std::u16string(ABytes, ABytes + ACount);

@@ -206,16 +206,21 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
             return -1;
         }
         if (FOpened && HasSource()) {
-            TIdByteArray chunk(static_cast<size_t>(std::max(1, FRecvBufferSize)));
-            count = ReceiveChunk(chunk);
+            // One receive array per handler, made on its first receive and kept at its size: a
+            // fresh zero-filled array per receive cost more than everything else on a line's way.
+            const auto size = static_cast<size_t>(std::max(1, FRecvBufferSize));
+            if (FRecvChunk.size() != size) TIdByteArray(size).swap(FRecvChunk);
+            count = ReceiveChunk(FRecvChunk);
             if (count > 0) {
-                chunk.resize(static_cast<size_t>(count));
                 std::lock_guard guard(FCloseLock);
                 if (FIntercept) {
+                    TIdByteArray chunk(FRecvChunk.begin(), FRecvChunk.begin() + count);
                     FIntercept->Receive(chunk);
                     count = static_cast<int>(std::min<size_t>(chunk.size(), INT_MAX));
+                    if (count > 0) FInputBuffer->Write(chunk);
+                } else {
+                    FInputBuffer->Write(FRecvChunk, count, 0);
                 }
-                if (count > 0) FInputBuffer->Write(chunk);
             } else if (count == 0) {
                 transportClosed = true;
             }

@@ -319,6 +319,8 @@ private:
     bool FReadLnTimedOut = false;
     int FReadTimeOut = TimeoutUseReadTimeout;
     int FRecvBufferSize = IdRecvBufferSizeDefault;
+    // The array receives land in before they go to the input buffer (reading thread only).
+    TIdByteArray FRecvChunk;
     int FSendBufferSize = IdSendBufferSizeDefault;
     // Owned; present only while write buffering is on. Changed only by the owning thread, under
     // FCloseLock, like its contents.

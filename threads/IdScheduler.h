@@ -3,6 +3,11 @@
 // yarns it has handed out and not yet taken back.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
 #include "core/IdBaseComponent.h"
 #include "threads/IdTask.h"
 #include "threads/IdThreadSafe.h"
@@ -23,16 +28,24 @@ public:
     virtual void ReleaseYarn(TIdYarn* AYarn);
     virtual void StartYarn(TIdYarn* AYarn, TIdTask* ATask) = 0;
     virtual void TerminateYarn(TIdYarn* AYarn) = 0;
-    // Terminates every listed yarn and polls every 500 milliseconds until none is listed. There is
-    // no overall limit: a task that never ends keeps it waiting. On the main thread the wait keeps
-    // running calls queued with Synchronize.
+    // Terminates every listed yarn and polls every 500 milliseconds until none is listed; the wait
+    // ends early when the last yarn leaves. There is no overall limit: a task that never ends keeps
+    // it waiting. On the main thread the wait keeps running calls queued with Synchronize.
     virtual void TerminateAllYarns();
 
     // The yarns handed out and not yet released; the list does not own them.
     TIdThreadSafeList& ActiveYarns() { return FActiveYarns; }
 
 private:
+    // Waits for one poll interval, or less when the list has become empty meanwhile.
+    void PollPause();
+
     TIdThreadSafeList FActiveYarns;
+    // Counts the times the list became empty, so that a wait cannot miss the last release. Taken
+    // after the list's lock, never before it.
+    std::mutex FEmptyLock;
+    std::condition_variable FEmptied;
+    std::atomic<uint64_t> FEmptyings{0};
 };
 
 }  // namespace Id

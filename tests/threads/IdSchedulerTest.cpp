@@ -132,15 +132,26 @@ TEST(Scheduler, TerminateAllYarnsOnAnEmptyListReturnsAtOnce) {
     EXPECT_LT(MillisecondsSince(start), 300);
 }
 
-TEST(Scheduler, TerminateAllYarnsWithANeverStartedThreadReturnsAfterOnePoll) {
+// The poll is only the upper bound of the wait: once the last yarn has left, the wait ends.
+TEST(Scheduler, TerminateAllYarnsEndsWhenTheLastYarnLeavesNotAtThePoll) {
     const int baseline = TThread::InstanceCount();
     TIdSchedulerOfThreadDefault scheduler;
     scheduler.AcquireYarn();
+    auto* running = static_cast<TIdYarnOfThread*>(scheduler.AcquireYarn());
+    auto* task = new TGateTask(running);
+    task->BlockInStep = true;
+    scheduler.StartYarn(running, task);
+    ASSERT_TRUE(WaitUntil([&] { return task->Steps.load() > 0; }));
+    std::thread opener([task] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        task->Open = true;
+    });
     const auto start = std::chrono::steady_clock::now();
     scheduler.TerminateAllYarns();
     const int64_t elapsed = MillisecondsSince(start);
-    EXPECT_GE(elapsed, 450);
-    EXPECT_LT(elapsed, 3000);
+    opener.join();
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LT(elapsed, 450);
     EXPECT_EQ(scheduler.ActiveYarns().Count(), 0);
     EXPECT_EQ(TThread::InstanceCount(), baseline);
 }
