@@ -366,7 +366,15 @@ bool TIdSocketHandle::WaitReadable(int ATimeout, bool AClosedIsGraceful) {
             if (AClosedIsGraceful) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
             RaiseClosed(Id_WSAENOTSOCK);
         }
-        result = use.ReadList().SelectRead(ATimeout);
+        try {
+            result = use.ReadList().SelectRead(ATimeout);
+        } catch (const EIdSocketError&) {
+            // Where the close's wake-up cancels the wait instead of making the socket readable, the
+            // wait fails (on Windows with "operation aborted"). It ended because of the close all the
+            // same: answer as a woken wait does, and let the caller's next call meet the close.
+            if (FHandle.load() == use.Socket()) throw;
+            result = true;
+        }
     }
     TIdAntiFreezeBase::DoProcess(!result);
     return result;

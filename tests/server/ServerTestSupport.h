@@ -1,14 +1,8 @@
 // Loopback clients and small waiting helpers for the server tests.
 #pragma once
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,39 +13,17 @@
 
 namespace IdTest {
 
-// A blocking TCP client socket on loopback; closed with the object.
+// A blocking TCP client socket on loopback; closed with the object. The socket calls are the
+// platform's own (ServerClientPosix.cpp, ServerClientWindows.cpp), never the framework's.
 class TClient {
 public:
-    TClient(const char* AIP, uint16_t APort) {
-        const bool v6 = std::string(AIP).find(':') != std::string::npos;
-        FFd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (v6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_port = htons(APort);
-            inet_pton(AF_INET6, AIP, &a.sin6_addr);
-            FConnected = ::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(APort);
-            inet_pton(AF_INET, AIP, &a.sin_addr);
-            FConnected = ::connect(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        }
-    }
+    TClient(const char* AIP, uint16_t APort);
     ~TClient() { Close(); }
     TClient(const TClient&) = delete;
     TClient& operator=(const TClient&) = delete;
 
     bool Connected() const { return FConnected; }
-    void Send(const std::string& AData) {
-        size_t sent = 0;
-        while (sent < AData.size()) {
-            const ssize_t n = ::send(FFd, AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            sent += static_cast<size_t>(n);
-        }
-    }
+    void Send(const std::string& AData);
     // One line up to CR LF (without it), or what arrived before the time-out or the peer's close.
     std::string ReadLine(int ATimeoutMs = 3000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
@@ -65,7 +37,7 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0 || !WaitReadable(static_cast<int>(left))) return {};
             char buf[4096];
-            const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+            const int n = Receive(buf, sizeof buf);
             if (n <= 0) return {};
             FPending.append(buf, static_cast<size_t>(n));
         }
@@ -77,49 +49,32 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0 || !WaitReadable(static_cast<int>(left))) return false;
             char buf[4096];
-            const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
-            if (n <= 0) return true;
+            if (Receive(buf, sizeof buf) <= 0) return true;
         }
     }
-    void ShutdownWrite() { ::shutdown(FFd, SHUT_WR); }
-    void Close() {
-        if (FFd >= 0) ::close(FFd);
-        FFd = -1;
-    }
-    int Fd() const { return FFd; }
+    void ShutdownWrite();
+    void Close();
 
 private:
-    bool WaitReadable(int ATimeoutMs) {
-        pollfd p{FFd, POLLIN, 0};
-        return ::poll(&p, 1, ATimeoutMs) > 0;
-    }
-    int FFd = -1;
+    bool WaitReadable(int ATimeoutMs);
+    // What one receive brought: the count, 0 at the peer's close, below 0 on a failure.
+    int Receive(char* VBuffer, int ASize);
+
+    static constexpr uintptr_t NoSocket = ~uintptr_t(0);
+    uintptr_t FSocket = NoSocket;
     bool FConnected = false;
     std::string FPending;
 };
 
-inline int CountEntries(const char* ADir) {
-    int n = 0;
-    if (DIR* d = ::opendir(ADir)) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-inline int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
-inline int ProcessThreads() { return CountEntries("/proc/self/task"); }
-
-inline bool HaveIPv6Loopback() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
+// Whether this machine can bind the IPv6 loopback address.
+bool HaveIPv6Loopback();
+// Threads of this process, and the processor time it has used so far (user and system).
+int ProcessThreads();
+double ProcessCpuMs();
+#ifndef _WIN32
+// Open descriptors of this process.
+int OpenDescriptors();
+#endif
 
 // Thread-safe record of what happened, in order.
 class TRecorder {
