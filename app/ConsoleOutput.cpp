@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -27,6 +28,9 @@ std::string DroppedNote(uint64_t ACount) {
 
 std::string EscapeControls(const std::u16string& AEntry) {
     static constexpr char kHex[] = "0123456789abcdef";
+    const auto needsEscape = [](char16_t c) { return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F); };
+    // Nearly every entry has nothing to escape and goes to UTF-8 as it is.
+    if (std::none_of(AEntry.begin(), AEntry.end(), needsEscape)) return ToUtf8(AEntry);
     std::u16string out;
     out.reserve(AEntry.size());
     for (const char16_t c : AEntry) {

@@ -48,10 +48,31 @@ std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
     return out;
 }
 
+namespace {
+// Trim in place: what a log line is built in is trimmed where it stands, not copied.
+void TrimInPlace(std::u16string& VText) {
+    size_t e = VText.size();
+    while (e > 0 && VText[e - 1] <= u' ') --e;
+    size_t b = 0;
+    while (b < e && VText[b] <= u' ') ++b;
+    VText.erase(e);
+    VText.erase(0, b);
+}
+}  // namespace
+
 std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2) {
-    std::u16string body = Trim(AMsg);
-    if (!AText1.empty()) body = Trim(body + u" / " + AText1);
-    if (!AText2.empty()) body = Trim(body + u" = " + AText2);
+    std::u16string body;
+    body.reserve(AMsg.size() + AText1.size() + AText2.size() + 6);
+    body.append(AMsg);
+    TrimInPlace(body);
+    if (!AText1.empty()) {
+        body.append(u" / ").append(AText1);
+        TrimInPlace(body);
+    }
+    if (!AText2.empty()) {
+        body.append(u" = ").append(AText2);
+        TrimInPlace(body);
+    }
     return body;
 }
 

@@ -258,8 +258,8 @@ std::u16string TIdIOHandler::ReadLn(const std::u16string& ATerminator, int ATime
                                     IIdTextEncoding AByteEncoding) {
     const IIdTextEncoding encoding = TextEncoding(AByteEncoding);
     if (AMaxLineLength < 0) AMaxLineLength = FMaxLineLength;
-    const std::u16string terminator = ATerminator.empty() ? std::u16string(1, LF) : ATerminator;
-    const TIdByteArray pattern = encoding->GetBytes(terminator);
+    const std::u16string_view terminator = ATerminator.empty() ? std::u16string_view(u"\n") : ATerminator;
+    const TIdByteArray& pattern = TerminatorBytes(terminator, encoding);
     const int patternLength = static_cast<int>(pattern.size());
 
     FReadLnSplit = false;
@@ -299,6 +299,19 @@ std::u16string TIdIOHandler::ReadLn(const std::u16string& ATerminator, int ATime
     if (terminator.size() == 1 && terminator[0] == LF && position > 0 && bytes[static_cast<size_t>(position - 1)] == 13)
         --lineLength;
     return encoding->GetString(bytes.data(), static_cast<size_t>(lineLength));
+}
+
+const TIdByteArray& TIdIOHandler::TerminatorBytes(std::u16string_view ATerminator, IIdTextEncoding AEncoding) {
+    // The built-in encodings that keep ASCII as it is give an ASCII terminator its own bytes: no
+    // encoding call, and no allocation once the array has grown to a terminator's size.
+    const bool asciiKeeping = AEncoding == IdTextEncoding_ASCII() || AEncoding == IdTextEncoding_UTF8() ||
+                              AEncoding == IdTextEncoding_8Bit();
+    if (asciiKeeping && std::all_of(ATerminator.begin(), ATerminator.end(), [](char16_t c) { return c < 0x80; })) {
+        FTerminatorBytes.assign(ATerminator.begin(), ATerminator.end());
+    } else {
+        FTerminatorBytes = AEncoding->GetBytes(ATerminator);
+    }
+    return FTerminatorBytes;
 }
 
 std::u16string TIdIOHandler::ReadLnSplit(bool& AWasSplit, const std::u16string& ATerminator, int ATimeout,
@@ -786,14 +799,22 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
     }
     if (AOffset < 0) AOffset = 0;
     const int count = AvailableBytes(static_cast<int>(std::min<size_t>(ABuffer.size(), INT_MAX)), AOffset, ALength);
-    TIdByteArray bytes;
-    if (count > 0) bytes.assign(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + count);
+    // Sent from the caller's array, unless an intercept makes bytes of its own from them.
+    TIdByteArray intercepted;
+    const TIdByteArray* source = &ABuffer;
+    int position = AOffset;
+    int total = AOffset + std::max(count, 0);
     {
         std::lock_guard guard(FCloseLock);
-        if (FIntercept) FIntercept->Send(bytes);
+        if (FIntercept) {
+            if (count > 0) intercepted.assign(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + count);
+            FIntercept->Send(intercepted);
+            source = &intercepted;
+            position = 0;
+            total = static_cast<int>(std::min<size_t>(intercepted.size(), INT_MAX));
+        }
     }
-    const int total = static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX));
-    int position = 0;
+    const TIdByteArray& bytes = *source;
     while (position < total) {
         int sent;
         int lossCode = 0;

@@ -301,6 +301,9 @@ protected:
     }
 
 private:
+    // The bytes a read looks for as its line terminator, kept in FTerminatorBytes.
+    const TIdByteArray& TerminatorBytes(std::u16string_view ATerminator, IIdTextEncoding AEncoding);
+
     bool FLargeStream = false;
     // Atomic: a server stop reads and closes from another thread.
     std::atomic<bool> FClosedGracefully{false};
@@ -321,6 +324,8 @@ private:
     int FRecvBufferSize = IdRecvBufferSizeDefault;
     // The array receives land in before they go to the input buffer (reading thread only).
     TIdByteArray FRecvChunk;
+    // The bytes of the last line terminator a read looked for (reading thread only).
+    TIdByteArray FTerminatorBytes;
     int FSendBufferSize = IdSendBufferSizeDefault;
     // Owned; present only while write buffering is on. Changed only by the owning thread, under
     // FCloseLock, like its contents.

@@ -186,7 +186,13 @@ std::u16string TrimRight(const std::u16string& AText) {
     return AText.substr(0, e);
 }
 
-std::u16string Trim(const std::u16string& AText) { return TrimLeft(TrimRight(AText)); }
+std::u16string Trim(const std::u16string& AText) {
+    size_t e = AText.size();
+    while (e > 0 && AText[e - 1] <= u' ') --e;
+    size_t b = 0;
+    while (b < e && AText[b] <= u' ') ++b;
+    return AText.substr(b, e - b);
+}
 
 std::u16string UpperCase(const std::u16string& AText) {
     std::u16string out = AText;

@@ -354,9 +354,9 @@ void TIdCustomTCPServer::StartListening() {
             TIdSocketHandle* binding = FBindings->Items(index);
             binding->AllocateSocket(Id_SOCK_STREAM, 0);
             // Left to the system, a port whose earlier connections still linger in TIME_WAIT can be
-            // bound again at once, as a restart expects; this system needs the option for that
-            // (it still refuses a port that another socket listens on).
-            if (FReuseSocket == TIdReuseSocket::rsTrue || FReuseSocket == TIdReuseSocket::rsOSDependent)
+            // bound again at once, as a restart expects; some systems need the option for that.
+            if (FReuseSocket == TIdReuseSocket::rsTrue ||
+                (FReuseSocket == TIdReuseSocket::rsOSDependent && Id_RebindNeedsReuseAddr))
                 binding->SetSockOpt(Id_SOL_SOCKET, Id_SO_REUSEADDR, 1);
             FireBeforeBind(binding);
             binding->Bind();

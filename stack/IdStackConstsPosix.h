@@ -43,4 +43,8 @@ constexpr int Id_SD_Recv = 0;
 constexpr int Id_SD_Send = 1;
 constexpr int Id_SD_Both = 2;
 
+// A listening port whose earlier connections linger in TIME_WAIT can be bound again only with
+// SO_REUSEADDR here; the option still refuses a port that another socket listens on.
+constexpr bool Id_RebindNeedsReuseAddr = true;
+
 }  // namespace Id

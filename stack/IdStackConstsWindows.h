@@ -43,4 +43,8 @@ constexpr int Id_SD_Recv = 0;
 constexpr int Id_SD_Send = 1;
 constexpr int Id_SD_Both = 2;
 
+// A port whose earlier connections linger in TIME_WAIT can be bound again without an option here;
+// SO_REUSEADDR would even let a second socket take a port that another one listens on.
+constexpr bool Id_RebindNeedsReuseAddr = false;
+
 }  // namespace Id
