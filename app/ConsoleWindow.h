@@ -69,6 +69,7 @@ public:
     // A console log is the record of what happened: every entry is kept, up to this many bytes
     // waiting for the output.
     size_t LogQueueBytes() const override { return FOptions.LogQueueBytes; }
+    bool ShowsStatusEntries() const override { return FOptions.ShowStatus; }
     bool TakesLogEntries() override { return FOutput.Buffered() < TConsoleOutput::MaxBuffered / 2; }
 
 private:

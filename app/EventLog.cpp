@@ -76,7 +76,9 @@ std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AT
     return body;
 }
 
-bool IsStatusEntry(const std::u16string& AEntry) { return AEntry.find(u"Execute") != std::u16string::npos; }
+bool ContainsStatusWord(std::u16string_view AText) { return AText.find(u"Execute") != std::u16string_view::npos; }
+
+bool IsStatusEntry(const std::u16string& AEntry) { return ContainsStatusWord(AEntry); }
 
 TEventLog::TEventLog(TWindowOperations& AWindow)
     : FWindow(AWindow), FUIThread(std::this_thread::get_id()), FMaxPendingBytes(AWindow.LogQueueBytes()) {}

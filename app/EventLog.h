@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "app/WindowOperations.h"
@@ -21,7 +22,9 @@ std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen);
 // second text, each step trimmed at both ends (every character up to and including the space).
 std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2);
 
-// Entries that contain this word (exact case) replace the status bar's text instead of joining the list.
+// Entries that contain the word "Execute" (exact case) replace the status bar's text instead of
+// joining the list.
+bool ContainsStatusWord(std::u16string_view AText);
 bool IsStatusEntry(const std::u16string& AEntry);
 
 // Hands finished entries to the UI thread and places them there.

@@ -214,7 +214,7 @@ void TForm1::IdTCPServer1ListenException(TIdListenerThread* /*AThread*/, Excepti
 }
 
 void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
-    Log(u"Execute", LocalIP(AContext), PeerIP(AContext));
+    if (FWindow.ShowsStatusEntries()) Log(u"Execute", LocalIP(AContext), PeerIP(AContext));
     try {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
@@ -238,6 +238,11 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
 }
 
 void TForm1::Log(const std::u16string& aMsg, const std::u16string& aText1, const std::u16string& aText2) {
+    // An entry is a status entry when "Execute" stands in it; no separator or time stamp can make
+    // the word, so it stands in one of the parts.
+    if (!FWindow.ShowsStatusEntries() &&
+        (ContainsStatusWord(aMsg) || ContainsStatusWord(aText1) || ContainsStatusWord(aText2)))
+        return;
     std::u16string entry = GetTimeStamp();
     entry += u"> ";
     entry += BuildLogBody(aMsg, aText1, aText2);

@@ -46,6 +46,9 @@ public:
     // evict at once are not kept). Otherwise every entry is kept, up to this many bytes waiting; only
     // beyond that are entries lost, and a line then says how many and when.
     virtual size_t LogQueueBytes() const { return 0; }
+    // Whether the window shows status-bar entries at all. One that does not is spared them: they
+    // are neither built nor handed over (a busy server makes several a second per client).
+    virtual bool ShowsStatusEntries() const { return true; }
     // UI thread, with LogQueueBytes set: whether the window takes another entry now. When it does
     // not, the entries wait, and the window calls TForm1::DeliverLog again once it has room.
     virtual bool TakesLogEntries() { return true; }

@@ -33,8 +33,14 @@ void RaiseLastOSError(int AErrorCode) {
 
 std::string ToUtf8(std::u16string_view AText) {
     std::string out;
-    out.reserve(AText.size());
-    for (size_t i = 0; i < AText.size(); ++i) {
+    // ASCII, nearly all the text there is, goes across as it is.
+    size_t i = 0;
+    while (i < AText.size() && AText[i] < 0x80) ++i;
+    out.resize(i);
+    for (size_t k = 0; k < i; ++k) out[k] = static_cast<char>(AText[k]);
+    if (i == AText.size()) return out;
+    out.reserve(AText.size() + (AText.size() - i) * 2);
+    for (; i < AText.size(); ++i) {
         uint32_t cp = AText[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < AText.size() && AText[i + 1] >= 0xDC00 && AText[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (AText[i + 1] - 0xDC00);
