@@ -224,7 +224,10 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
         }
         if (line.empty()) return;
         Log(u"Receive", PeerIP(AContext), line);
-        io->WriteLn(u"Thanks-" + GetTimeStamp() + u"-for-" + line + u"-Message");
+        std::u16string reply;
+        reply.reserve(line.size() + 32);
+        reply.append(u"Thanks-").append(GetTimeStamp()).append(u"-for-").append(line).append(u"-Message");
+        io->WriteLn(reply);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

@@ -39,7 +39,10 @@ void Execute(TIdContext* AContext) {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
         if (line.empty()) return;
-        io->WriteLn(u"Thanks-" + FormatTimeStamp(std::chrono::system_clock::now()) + u"-for-" + line + u"-Message");
+        std::u16string reply;
+        reply.reserve(line.size() + 32);
+        reply.append(u"Thanks-").append(FormatTimeStamp(std::chrono::system_clock::now())).append(u"-for-").append(line).append(u"-Message");
+        io->WriteLn(reply);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

@@ -218,9 +218,16 @@ void TIdBuffer::ExtractToBytes(TIdByteArray& VBytes, int AByteCount, bool AAppen
 std::u16string TIdBuffer::ExtractToString(int AByteCount, IIdTextEncoding AByteEncoding) {
     if (AByteCount < 0) AByteCount = FSize;
     if (AByteCount == 0) return {};
-    TIdByteArray bytes;
-    ExtractToBytes(bytes, AByteCount, true, -1);
-    return ResolveEncoding(AByteEncoding, FByteEncoding)->GetString(bytes.data(), bytes.size());
+    std::u16string result = PeekString(AByteCount, AByteEncoding);
+    Remove(AByteCount);
+    return result;
+}
+
+std::u16string TIdBuffer::PeekString(int AByteCount, IIdTextEncoding AByteEncoding) const {
+    const int from = CheckExtract(AByteCount, -1);
+    if (AByteCount == 0) return {};
+    // Decoded where the bytes stand, without a copy of them first.
+    return ResolveEncoding(AByteEncoding, FByteEncoding)->GetString(FBytes.data() + from, static_cast<size_t>(AByteCount));
 }
 
 void TIdBuffer::ExtractToIdBuffer(TIdBuffer& ABuffer, int AByteCount, int AIndex) {

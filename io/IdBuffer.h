@@ -90,6 +90,9 @@ public:
     // when it is shorter than the count.
     void ExtractToBytes(TIdByteArray& VBytes, int AByteCount = -1, bool AAppend = true, int AIndex = -1);
     std::u16string ExtractToString(int AByteCount = -1, IIdTextEncoding AByteEncoding = nullptr);
+    // The first AByteCount unread bytes decoded (AByteEncoding, else Encoding); consumes nothing.
+    // More than Size raises EIdNotEnoughDataInBuffer.
+    std::u16string PeekString(int AByteCount, IIdTextEncoding AByteEncoding = nullptr) const;
     std::u16string Extract(int AByteCount = -1, IIdTextEncoding AByteEncoding = nullptr) {
         return ExtractToString(AByteCount, AByteEncoding);
     }

@@ -293,20 +293,26 @@ std::u16string TIdIOHandler::ReadLn(const std::u16string& ATerminator, int ATime
             FReadLnTimedOut = true;
         if (FReadLnTimedOut) return {};
     }
-    TIdByteArray bytes;
-    FInputBuffer->ExtractToBytes(bytes, position + patternLength);
     int lineLength = position;
-    if (terminator.size() == 1 && terminator[0] == LF && position > 0 && bytes[static_cast<size_t>(position - 1)] == 13)
+    if (terminator.size() == 1 && terminator[0] == LF && position > 0 && FInputBuffer->ExtractToByte(position - 1) == 13)
         --lineLength;
-    return encoding->GetString(bytes.data(), static_cast<size_t>(lineLength));
+    std::u16string line = FInputBuffer->PeekString(lineLength, encoding);
+    FInputBuffer->Remove(position + patternLength);
+    return line;
 }
 
+namespace {
+// The built-in encodings that give every ASCII character its own byte, unchanged.
+bool KeepsAscii(IIdTextEncoding AEncoding) {
+    return AEncoding == IdTextEncoding_ASCII() || AEncoding == IdTextEncoding_UTF8() ||
+           AEncoding == IdTextEncoding_8Bit();
+}
+}  // namespace
+
 const TIdByteArray& TIdIOHandler::TerminatorBytes(std::u16string_view ATerminator, IIdTextEncoding AEncoding) {
-    // The built-in encodings that keep ASCII as it is give an ASCII terminator its own bytes: no
-    // encoding call, and no allocation once the array has grown to a terminator's size.
-    const bool asciiKeeping = AEncoding == IdTextEncoding_ASCII() || AEncoding == IdTextEncoding_UTF8() ||
-                              AEncoding == IdTextEncoding_8Bit();
-    if (asciiKeeping && std::all_of(ATerminator.begin(), ATerminator.end(), [](char16_t c) { return c < 0x80; })) {
+    // An ASCII terminator in an encoding that keeps ASCII is its own bytes: no encoding call, and
+    // no allocation once the array has grown to a terminator's size.
+    if (KeepsAscii(AEncoding) && std::all_of(ATerminator.begin(), ATerminator.end(), [](char16_t c) { return c < 0x80; })) {
         FTerminatorBytes.assign(ATerminator.begin(), ATerminator.end());
     } else {
         FTerminatorBytes = AEncoding->GetBytes(ATerminator);
@@ -701,7 +707,17 @@ void TIdIOHandler::Write(const std::u16string& AOut, IIdTextEncoding AByteEncodi
 }
 
 void TIdIOHandler::WriteLn(const std::u16string& AOut, IIdTextEncoding AByteEncoding) {
-    Write(AOut + EOL, AByteEncoding);
+    const IIdTextEncoding encoding = TextEncoding(AByteEncoding);
+    if (!KeepsAscii(encoding)) {
+        Write(AOut + EOL, encoding);
+        return;
+    }
+    // Where CR LF are two bytes of their own, they are appended to the encoded text: no copy of
+    // the text with them first.
+    TIdByteArray bytes = encoding->GetBytes(AOut);
+    bytes.push_back(13);
+    bytes.push_back(10);
+    Write(bytes);
 }
 
 void TIdIOHandler::WriteLn(IIdTextEncoding AByteEncoding) { WriteLn(std::u16string(), AByteEncoding); }
