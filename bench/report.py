@@ -371,7 +371,7 @@ def main():
 
     with open(out, "w") as f:
         f.write("\n".join(md))
-    print(f"{out} written" + (f", plot {png}" if plotted else ", no plot (gnuplot missing)"))
+    print(f"{out} written" + (f", plot {png}" if plotted else ", no plot (no ping-pong cells, or gnuplot missing)"))
 
 
 if __name__ == "__main__":
