@@ -154,6 +154,27 @@ void TIdStackBSDBase::DecodeSockAddr(const TIdSockAddr& AAddr, std::u16string& V
     VIPVersion = version;
 }
 
+void TIdStackBSDBase::DecodePacketControl(int ALevel, int AType, const uint8_t* AData, TIdPacketInfo& APkt) {
+    constexpr int kIPv6IfIndexOffset = 16;
+    const auto readNumber = [AData](int AOffset) {
+        uint32_t value;
+        std::memcpy(&value, AData + AOffset, sizeof(value));
+        return value;
+    };
+    if (ALevel == Id_IPPROTO_IP && AType == Id_IP_PKTINFO) {
+        APkt.DestIP = TranslateTInAddrToString(AData + Id_PKTINFO_ADDR_OFFSET, Id_IPv4);
+        APkt.DestIF = readNumber(Id_PKTINFO_IFINDEX_OFFSET);
+        APkt.DestIPVersion = Id_IPv4;
+    } else if (ALevel == Id_IPPROTO_IPv6 && AType == Id_IPV6_PKTINFO) {
+        APkt.DestIP = TranslateTInAddrToString(AData, Id_IPv6);
+        APkt.DestIF = readNumber(kIPv6IfIndexOffset);
+        APkt.DestIPVersion = Id_IPv6;
+    } else if ((ALevel == Id_IPPROTO_IP && AType == Id_IP_TTL) ||
+               (ALevel == Id_IPPROTO_IPv6 && AType == Id_IPV6_HOPLIMIT)) {
+        APkt.TTL = static_cast<uint8_t>(readNumber(0));
+    }
+}
+
 void TIdStackBSDBase::Bind(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
                            TIdIPVersion AIPVersion) {
     TIdSockAddr addr;

@@ -126,6 +126,9 @@ public:
     // Decodes an address the OS filled; any family other than IPv4 and IPv6 raises.
     void DecodeSockAddr(const TIdSockAddr& AAddr, std::u16string& VIP, uint16_t& VPort, TIdIPVersion& VIPVersion);
     static bool IsIPFamily(const TIdSockAddr& AAddr);
+    // One control message of a datagram receive (level, type, data) read into APkt: packet
+    // information and the hop limit; other kinds are passed over.
+    void DecodePacketControl(int ALevel, int AType, const uint8_t* AData, TIdPacketInfo& APkt);
 
 protected:
     // The number of bytes a transfer covers: ASize when 0 <= ASize < what is left after AOffset, else

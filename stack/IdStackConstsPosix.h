@@ -38,6 +38,14 @@ constexpr int Id_IPV6_MULTICAST_HOPS = 18;
 constexpr int Id_IPV6_MULTICAST_LOOP = 19;
 constexpr int Id_IPV6_ADD_MEMBERSHIP = 20;
 constexpr int Id_IPV6_DROP_MEMBERSHIP = 21;
+// The control data a datagram receive can carry: packet information (the destination address
+// and the interface it came in on, at these offsets of the IPv4 record; the IPv6 record has the
+// address first and the index after it) and the hop limit.
+constexpr int Id_IP_PKTINFO = 8;
+constexpr int Id_IPV6_PKTINFO = 50;
+constexpr int Id_IPV6_HOPLIMIT = 52;
+constexpr int Id_PKTINFO_ADDR_OFFSET = 8;
+constexpr int Id_PKTINFO_IFINDEX_OFFSET = 0;
 // shutdown directions
 constexpr int Id_SD_Recv = 0;
 constexpr int Id_SD_Send = 1;

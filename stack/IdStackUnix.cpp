@@ -234,6 +234,9 @@ static_assert(offsetof(sockaddr_in, sin_family) == 0 && sizeof(sockaddr_in::sin_
 static_assert(offsetof(sockaddr_in, sin_port) == 2 && offsetof(sockaddr_in, sin_addr) == 4);
 static_assert(offsetof(sockaddr_in6, sin6_port) == 2 && offsetof(sockaddr_in6, sin6_addr) == 8);
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
+static_assert(offsetof(in_pktinfo, ipi_addr) == Id_PKTINFO_ADDR_OFFSET);
+static_assert(offsetof(in_pktinfo, ipi_ifindex) == Id_PKTINFO_IFINDEX_OFFSET);
+static_assert(offsetof(in6_pktinfo, ipi6_addr) == 0 && offsetof(in6_pktinfo, ipi6_ifindex) == 16);
 
 namespace {
 inline sockaddr* Raw(TIdSockAddr& AAddr) { return reinterpret_cast<sockaddr*>(AAddr.Bytes); }
@@ -355,29 +358,8 @@ int TIdStackUnix::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer
     CheckForSocketError(static_cast<int>(result));
     APkt = TIdPacketInfo{};
     if (IsIPFamily(source)) DecodeSockAddr(source, APkt.SourceIP, APkt.SourcePort, APkt.SourceIPVersion);
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(header), sizeof(info));
-            APkt.DestIP = TranslateTInAddrToString(&info.ipi_addr, Id_IPv4);
-            APkt.DestIF = static_cast<uint32_t>(info.ipi_ifindex);
-            APkt.DestIPVersion = Id_IPv4;
-        } else if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_TTL) {
-            int ttl = 0;
-            std::memcpy(&ttl, CMSG_DATA(header), sizeof(ttl));
-            APkt.TTL = static_cast<uint8_t>(ttl);
-        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_PKTINFO) {
-            in6_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(header), sizeof(info));
-            APkt.DestIP = TranslateTInAddrToString(&info.ipi6_addr, Id_IPv6);
-            APkt.DestIF = info.ipi6_ifindex;
-            APkt.DestIPVersion = Id_IPv6;
-        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_HOPLIMIT) {
-            int hops = 0;
-            std::memcpy(&hops, CMSG_DATA(header), sizeof(hops));
-            APkt.TTL = static_cast<uint8_t>(hops);
-        }
-    }
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
+        DecodePacketControl(header->cmsg_level, header->cmsg_type, CMSG_DATA(header), APkt);
     return static_cast<int>(result);
 }
 

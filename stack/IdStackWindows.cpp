@@ -28,6 +28,9 @@ static_assert(offsetof(sockaddr_in6, sin6_port) == 2 && offsetof(sockaddr_in6, s
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
 static_assert(sizeof(SOCKET) == sizeof(TIdStackSocketHandle) && INVALID_SOCKET == Id_INVALID_SOCKET);
 static_assert(FD_SETSIZE == TIdFDSet::Capacity);
+static_assert(offsetof(IN_PKTINFO, ipi_addr) == Id_PKTINFO_ADDR_OFFSET);
+static_assert(offsetof(IN_PKTINFO, ipi_ifindex) == Id_PKTINFO_IFINDEX_OFFSET);
+static_assert(offsetof(IN6_PKTINFO, ipi6_addr) == 0 && offsetof(IN6_PKTINFO, ipi6_ifindex) == 16);
 
 namespace {
 
@@ -208,25 +211,8 @@ int TIdStackWindows::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuf
     CheckForSocketError(Winsock2::WSARecvMsg(Sock(ASocket), &message, &received, nullptr, nullptr));
     APkt = TIdPacketInfo{};
     if (IsIPFamily(source)) DecodeSockAddr(source, APkt.SourceIP, APkt.SourcePort, APkt.SourceIPVersion);
-    for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header; header = WSA_CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-            IN_PKTINFO info{};
-            std::memcpy(&info, WSA_CMSG_DATA(header), sizeof(info));
-            APkt.DestIP = TranslateTInAddrToString(&info.ipi_addr, Id_IPv4);
-            APkt.DestIF = static_cast<uint32_t>(info.ipi_ifindex);
-            APkt.DestIPVersion = Id_IPv4;
-        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_PKTINFO) {
-            IN6_PKTINFO info{};
-            std::memcpy(&info, WSA_CMSG_DATA(header), sizeof(info));
-            APkt.DestIP = TranslateTInAddrToString(&info.ipi6_addr, Id_IPv6);
-            APkt.DestIF = static_cast<uint32_t>(info.ipi6_ifindex);
-            APkt.DestIPVersion = Id_IPv6;
-        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_HOPLIMIT) {
-            int hops = 0;
-            std::memcpy(&hops, WSA_CMSG_DATA(header), sizeof(hops));
-            APkt.TTL = static_cast<uint8_t>(hops);
-        }
-    }
+    for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header; header = WSA_CMSG_NXTHDR(&message, header))
+        DecodePacketControl(header->cmsg_level, header->cmsg_type, WSA_CMSG_DATA(header), APkt);
     return static_cast<int>(received);
 }
 

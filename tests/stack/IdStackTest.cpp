@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <netdb.h>
+#include <netinet/in.h>
 
 #include <cerrno>
 
@@ -220,4 +221,49 @@ TEST_F(StackAddresses, ByteOrderAndChecksum) {
     TIdByteArray stored(2);
     StoreUInt16(stored, 0, GSocketStack->CalcCheckSum(data));
     EXPECT_EQ(stored, (TIdByteArray{0x22, 0x0D}));
+}
+
+// A datagram's sender, its destination and interface, and its hop limit, through the control data
+// of the receive; over IPv4 and IPv6.
+TEST_F(StackAddresses, ReceivedDatagramsCarryTheirPacketInformation) {
+    auto* bsd = dynamic_cast<TIdStackBSDBase*>(GSocketStack);
+    struct TCase {
+        TIdIPVersion Version;
+        const char16_t* Loopback;
+        const char16_t* Text;
+        int Level;
+        int InfoOption;
+        int HopsOption;
+    };
+    const TCase cases[] = {{Id_IPv4, u"127.0.0.1", u"127.0.0.1", IPPROTO_IP, IP_PKTINFO, IP_RECVTTL},
+                           {Id_IPv6, u"::1", u"0:0:0:0:0:0:0:1", IPPROTO_IPV6, IPV6_RECVPKTINFO, IPV6_RECVHOPLIMIT}};
+    for (const TCase& c : cases) {
+        if (c.Version == Id_IPv6 && !GSocketStack->SupportsIPv6()) continue;
+        const TIdStackSocketHandle receiver = GSocketStack->NewSocketHandle(Id_SOCK_DGRAM, Id_IPPROTO_UDP, c.Version);
+        const TIdStackSocketHandle sender = GSocketStack->NewSocketHandle(Id_SOCK_DGRAM, Id_IPPROTO_UDP, c.Version);
+        GSocketStack->SetSocketOption(receiver, c.Level, c.InfoOption, 1);
+        GSocketStack->SetSocketOption(receiver, c.Level, c.HopsOption, 1);
+        GSocketStack->Bind(receiver, c.Loopback, 0, c.Version);
+        GSocketStack->Bind(sender, c.Loopback, 0, c.Version);
+        std::u16string ip;
+        uint16_t receiverPort = 0, senderPort = 0;
+        TIdIPVersion version = Id_IPv4;
+        GSocketStack->GetSocketName(receiver, ip, receiverPort, version);
+        GSocketStack->GetSocketName(sender, ip, senderPort, version);
+        EXPECT_EQ(GSocketStack->SendTo(sender, TIdByteArray{'h', 'i'}, 0, -1, c.Loopback, receiverPort, c.Version), 2);
+
+        TIdByteArray buffer(16);
+        TIdPacketInfo info;
+        EXPECT_EQ(GSocketStack->ReceiveMsg(receiver, buffer, info), 2);
+        EXPECT_EQ(buffer[1], 'i');
+        EXPECT_EQ(info.SourceIP, c.Text);
+        EXPECT_EQ(info.SourcePort, senderPort);
+        EXPECT_EQ(info.SourceIPVersion, c.Version);
+        EXPECT_EQ(info.DestIP, c.Text);
+        EXPECT_EQ(info.DestIPVersion, c.Version);
+        EXPECT_GT(info.DestIF, 0u);  // the loopback interface
+        EXPECT_GT(info.TTL, 0);
+        bsd->WSCloseHandle(receiver);
+        bsd->WSCloseHandle(sender);
+    }
 }
