@@ -583,30 +583,35 @@ bool TIdSocketListUnix::WaitOnSets(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdF
     if (count == 0) RaiseStackError(Id_WSAEINVAL);
 
     const int timeout = ATimeout < 0 ? -1 : ATimeout;
-    const uint32_t start = TickNow();
-    int result;
-    for (;;) {
-        int wait = timeout;
-        if (timeout > 0) {
-            const uint32_t spent = TickSpan(start, TickNow());
-            wait = spent >= static_cast<uint32_t>(timeout) ? 0 : timeout - static_cast<int>(spent);
-        }
-        result = ::poll(entries.data(), count, wait);
-        if (result >= 0 || errno != EINTR) break;
+    // A signal that cuts a wait short leaves the rest of the time to be waited.
+    const uint32_t start = timeout > 0 ? TickNow() : 0;
+    int result = ::poll(entries.data(), count, timeout);
+    if (result < 0 && errno == EINTR) {
+        do {
+            int wait = timeout;
+            if (timeout > 0) {
+                const uint32_t spent = TickSpan(start, TickNow());
+                wait = spent >= static_cast<uint32_t>(timeout) ? 0 : timeout - static_cast<int>(spent);
+            }
+            result = ::poll(entries.data(), count, wait);
+        } while (result < 0 && errno == EINTR);
     }
     if (result < 0) RaiseStackError(TranslateErrnoToSocketError(errno));
 
+    // Each set keeps its ready handles, in order, moved up in place; the slots freed are cleared.
     bool any = false;
     nfds_t index = 0;
     for (int s = 0; s < 3; ++s) {
         if (!sets[s]) continue;
-        TIdFDSet ready;
-        for (uint32_t i = 0; i < sets[s]->fd_count; ++i, ++index) {
+        TIdFDSet& set = *sets[s];
+        uint32_t ready = 0;
+        for (uint32_t i = 0; i < set.fd_count; ++i, ++index) {
             if (entries[index].revents & POLLNVAL) RaiseStackError(Id_WSAENOTSOCK);
-            if (entries[index].revents & readyMask[s]) ready.fd_array[ready.fd_count++] = sets[s]->fd_array[i];
+            if (entries[index].revents & readyMask[s]) set.fd_array[ready++] = set.fd_array[i];
         }
-        any = any || ready.fd_count > 0;
-        *sets[s] = ready;
+        for (uint32_t i = ready; i < set.fd_count; ++i) set.fd_array[i] = 0;
+        set.fd_count = ready;
+        any = any || ready > 0;
     }
     return any;
 }
