@@ -15,6 +15,7 @@ constexpr wchar_t kTitle[] = L"Line Server";
 constexpr int kClientWidth = 635;
 constexpr int kClientHeight = 299;
 constexpr int kPanelHeight = 41;
+constexpr int kStatusBarHeight = 19;
 
 // Posted to the window: entries wait in the event log; calls wait for the main thread.
 constexpr UINT WM_LOG_PENDING = WM_APP + 1;
@@ -91,10 +92,13 @@ void TForm1Window::BuildControls() {
                               nullptr);
     ListBox1 = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0,
-                               kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - 19, FHandle, nullptr,
+                               kPanelHeight, kClientWidth, kClientHeight - kPanelHeight - kStatusBarHeight, FHandle, nullptr,
                                instance, nullptr);
-    StatusBar1 = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, FHandle,
-                                 nullptr, instance, nullptr);
+    // Placed by LayOut at its own height rather than the one the bar would pick from its font.
+    StatusBar1 = CreateWindowExW(0, STATUSCLASSNAMEW, L"",
+                                 WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | CCS_NORESIZE | CCS_NOPARENTALIGN, 0,
+                                 kClientHeight - kStatusBarHeight, kClientWidth, kStatusBarHeight, FHandle, nullptr,
+                                 instance, nullptr);
     if (!EPort || !Button1 || !ListBox1 || !StatusBar1) RaiseLastOSError(static_cast<int>(GetLastError()));
     for (HWND control : {EPort, Button1, ListBox1, StatusBar1})
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
@@ -107,12 +111,9 @@ void TForm1Window::LayOut() {
     if (!StatusBar1) return;
     RECT client{};
     GetClientRect(FHandle, &client);
-    // The status bar places itself at the bottom; the list takes what lies between it and the panel.
-    SendMessageW(StatusBar1, WM_SIZE, 0, 0);
-    RECT bar{};
-    GetWindowRect(StatusBar1, &bar);
-    const int barHeight = bar.bottom - bar.top;
-    const int listHeight = client.bottom - kPanelHeight - barHeight;
+    // The panel at the top, the status bar at the bottom, the list between them.
+    MoveWindow(StatusBar1, 0, client.bottom - kStatusBarHeight, client.right, kStatusBarHeight, TRUE);
+    const int listHeight = client.bottom - kPanelHeight - kStatusBarHeight;
     MoveWindow(ListBox1, 0, kPanelHeight, client.right, listHeight > 0 ? listHeight : 0, TRUE);
     RECT panel{0, 0, client.right, kPanelHeight};
     InvalidateRect(FHandle, &panel, TRUE);
