@@ -1,8 +1,4 @@
 // The console program: the window's controller, log and line reply service without a display.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -10,27 +6,8 @@
 #include "app/Unit1.h"
 #include "runtime/Thread.h"
 
-namespace {
-
-// Standard descriptors that the caller left closed would otherwise be reused for our own files,
-// and stray output would land in them.
-void OccupyClosedStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1) {
-            const int opened = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-            if (opened >= 0 && opened != fd) {
-                ::dup2(opened, fd);
-                ::close(opened);
-            }
-        }
-    }
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    OccupyClosedStandardDescriptors();
-    std::signal(SIGPIPE, SIG_IGN);
+    Id::PrepareConsoleProcess();
     const std::string program = argc > 0 ? argv[0] : "LineServerConsole";
     Id::TConsoleOptions options;
     std::string error;

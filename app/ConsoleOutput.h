@@ -51,6 +51,8 @@ public:
 private:
     // Writes as much as possible without blocking; false when the output is gone.
     bool WriteSome();
+    // Waits up to ATimeout for the output to take more.
+    void WaitWritable(std::chrono::milliseconds ATimeout);
 
     int FWriteFd;           // the caller's descriptor, or a non-blocking one of our own on the same pipe or terminal
     bool FOwnFd = false;

@@ -1,12 +1,6 @@
 #include "app/ConsoleWindow.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -18,21 +12,6 @@
 #include "runtime/Thread.h"
 
 namespace Id {
-
-namespace {
-
-std::atomic<TConsoleWindow*> GStopTarget{nullptr};
-
-std::atomic<bool> GStopSignalled{false};
-
-extern "C" void StopSignalHandler(int ASignal) {
-    // A second signal while the stop is still running ends the program at once, as an operator
-    // who presses Ctrl+C twice expects.
-    if (GStopSignalled.exchange(true)) ::_exit(128 + ASignal);
-    if (TConsoleWindow* window = GStopTarget.load()) window->RequestStop();
-}
-
-}  // namespace
 
 // A port as an operator types it: decimal digits only, 1 to 65535.
 static bool ParsePort(const std::string& AText, uint16_t& VPort) {
@@ -58,6 +37,17 @@ static bool ParseWhole(const std::string& AText, int AMax, int& VValue) {
     if (value > AMax) return false;
     VValue = static_cast<int>(value);
     return true;
+}
+
+TConsoleWindow::TConsoleWindow(const TConsoleOptions& AOptions, int AOutFd) : FOptions(AOptions), FOutput(AOutFd) {
+    OpenWake();
+    // Calls that other threads queue for the main thread wake the loop as log entries do.
+    SetWakeMainThread([this] { Wake(); });
+}
+
+TConsoleWindow::~TConsoleWindow() {
+    SetWakeMainThread(nullptr);
+    CloseWake();
 }
 
 TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOptions& VOptions, std::string& VError) {
@@ -145,41 +135,7 @@ std::string ConsoleUsage(const std::string& AProgram) {
            "                       (for these three, 0 means no limit, the default)\n"
            "  --help               show this text\n"
            "Once it listens it prints one line naming every address and port (\"Listening on ...\").\n"
-           "SIGINT or SIGTERM stops the server and ends the program (status 0; a second signal ends it\n"
-           "at once); a failed start ends it with status 1, a wrong command line with status 2.\n";
-}
-
-TConsoleWindow::TConsoleWindow(const TConsoleOptions& AOptions, int AOutFd) : FOptions(AOptions), FOutput(AOutFd) {
-    if (::pipe2(FWakePipe, O_NONBLOCK | O_CLOEXEC) != 0) RaiseLastOSError(errno);
-    // Calls that other threads queue for the main thread wake the loop as log entries do.
-    SetWakeMainThread([this] { Wake(); });
-}
-
-TConsoleWindow::~TConsoleWindow() {
-    TConsoleWindow* self = this;
-    GStopTarget.compare_exchange_strong(self, nullptr);
-    SetWakeMainThread(nullptr);
-    ::close(FWakePipe[0]);
-    ::close(FWakePipe[1]);
-}
-
-void TConsoleWindow::InstallStopSignals() {
-    GStopTarget.store(this);
-    struct sigaction sa {};
-    sa.sa_handler = StopSignalHandler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-void TConsoleWindow::Wake() noexcept {
-    const int saved = errno;
-    const char c = 1;
-    // A full pipe already holds a wake-up.
-    [[maybe_unused]] const ssize_t n = ::write(FWakePipe[1], &c, 1);
-    errno = saved;
+           + ConsoleStopHelp() + "; a failed start ends it with status 1, a wrong command line with status 2.\n";
 }
 
 void TConsoleWindow::RequestStop() {
@@ -188,11 +144,6 @@ void TConsoleWindow::RequestStop() {
 }
 
 void TConsoleWindow::NotifyLogPending() { Wake(); }
-
-void TConsoleWindow::DrainWakePipe() {
-    char buf[256];
-    while (::read(FWakePipe[0], buf, sizeof buf) > 0) {}
-}
 
 void TConsoleWindow::ListBox1Append(const std::u16string& AEntry) {
     ++FCount;
@@ -238,10 +189,7 @@ void TConsoleWindow::FinalFlush(TForm1& AForm, std::chrono::milliseconds ATimeou
             return;
         }
         FOutput.Flush();
-        if (!TakesLogEntries() && FOutput.PendingFd() >= 0) {
-            pollfd p{FOutput.PendingFd(), POLLOUT, 0};
-            ::poll(&p, 1, static_cast<int>(left.count()));
-        }
+        if (!TakesLogEntries()) WaitForOutput(static_cast<int>(left.count()));
     }
 }
 
@@ -256,7 +204,7 @@ int TConsoleWindow::Run(TForm1& AForm) {
         FinalFlush(AForm, FinalFlushTimeout);
         std::string message = EscapeControls(AForm.StartError());
         message = "the server could not start on port " + ToUtf8(FOptions.PortText) + ": " + message + "\n";
-        [[maybe_unused]] const ssize_t n = ::write(2, message.data(), message.size());
+        WriteStandardError(message);
         return 1;
     }
     PrintListening(AForm);
@@ -270,15 +218,10 @@ int TConsoleWindow::Run(TForm1& AForm) {
                 return 0;
             }
         }
-        pollfd fds[2] = {{FWakePipe[0], POLLIN, 0}, {FOutput.PendingFd(), POLLOUT, 0}};
         // Asleep until a wake-up, a batch of output falls due or the output takes more; not at all
         // while entries wait that the output has room for.
         const bool moreToPlace = TakesLogEntries() && AForm.EventLog().PendingCount() > 0;
-        const int timeout = moreToPlace ? 0 : FOutput.MsUntilDue();
-        const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
-        if (ready < 0 && errno != EINTR) RaiseLastOSError(errno);
-        DrainWakePipe();
-        if (fds[1].fd >= 0 && fds[1].revents != 0) FOutput.Flush();
+        WaitForWork(moreToPlace ? 0 : FOutput.MsUntilDue());
         AForm.DeliverLog();
         CheckSynchronize();
         FOutput.FlushIfDue();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "app/ConsoleOutput.h"
@@ -29,6 +30,10 @@ enum class TConsoleCommand { ccRun, ccHelp, ccUsageError };
 // Reads the command line; VError says what was wrong for ccUsageError.
 TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOptions& VOptions, std::string& VError);
 std::string ConsoleUsage(const std::string& AProgram);
+// The usage text's sentence on how an operator stops the program, which differs by platform.
+std::string ConsoleStopHelp();
+// Makes the process fit to serve before anything else runs (standard handles, broken pipes).
+void PrepareConsoleProcess();
 
 class TConsoleWindow : public TWindowOperations {
 public:
@@ -46,7 +51,8 @@ public:
     // May be called from a signal handler or any thread: stop as closing the window would.
     void RequestStop();
     // SIGINT and SIGTERM call RequestStop on this window (a second one ends the program at once,
-    // status 128 + signal number); SIGPIPE is ignored.
+    // status 128 + signal number); SIGPIPE is ignored. On Windows Ctrl+C and Ctrl+Break do the
+    // same, as SIGINT and SIGTERM.
     void InstallStopSignals();
 
     TConsoleOutput& Output() { return FOutput; }
@@ -73,18 +79,26 @@ public:
     bool TakesLogEntries() override { return FOutput.Buffered() < TConsoleOutput::MaxBuffered / 2; }
 
 private:
+    // The platform's wake-up that the loop sleeps on: a pipe on POSIX, an event on Windows.
+    void OpenWake();
+    void CloseWake() noexcept;
     void Wake() noexcept;
+    // Sleeps until a wake-up, the output takes more (then flushes it) or ATimeoutMs pass (-1: no
+    // limit), and consumes the wake-ups.
+    void WaitForWork(int ATimeoutMs);
+    // Sleeps until the output takes more or ATimeoutMs pass.
+    void WaitForOutput(int ATimeoutMs);
+    static void WriteStandardError(const std::string& AText);
     // The line that tells an operator (or a script) where the server is ready: every bound address.
     void PrintListening(TForm1& AForm);
     // After the stop: hands over what is still queued and waits up to ATimeout for the output.
     void FinalFlush(TForm1& AForm, std::chrono::milliseconds ATimeout);
-    void DrainWakePipe();
 
     TConsoleOptions FOptions;
     TConsoleOutput FOutput;
     std::u16string FCaption = u"Connect";
     int FCount = 0;  // entries the list would hold
-    int FWakePipe[2] = {-1, -1};
+    intptr_t FWake[2] = {-1, -1};  // pipe descriptors, or the event handle in the first
     std::atomic<bool> FStopRequested{false};
     bool FCloseRequested = false;
 };
