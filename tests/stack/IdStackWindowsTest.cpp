@@ -15,9 +15,12 @@
 #include "stack/IdSocketHandle.h"
 #include "stack/IdStack.h"
 #include "stack/IdStackBSDBase.h"
+#include "stack/LoopbackPair.h"
 #include "stack/IdStackWindows.h"
 
 using namespace Id;
+using Id::Test::ConnectPair;
+using Id::Test::ListenOnLoopback;
 
 namespace {
 
@@ -27,22 +30,6 @@ protected:
     void TearDown() override { TIdStack::DecUsage(); }
 };
 
-void ListenOnLoopback(TIdSocketHandle& AListener, TIdIPVersion AVersion = Id_IPv4) {
-    AListener.SetIPVersion(AVersion);
-    AListener.AllocateSocket();
-    AListener.SetBinding(AVersion == Id_IPv4 ? u"127.0.0.1" : u"::1", 0, AVersion);
-    AListener.Bind();
-    AListener.Listen(5);
-}
-
-void ConnectPair(TIdSocketHandle& AListener, TIdSocketHandle& AClient, TIdSocketHandle& AServer) {
-    AClient.SetIPVersion(AListener.IPVersion());
-    AClient.AllocateSocket();
-    AClient.SetPeer(AListener.IP(), AListener.Port(), AListener.IPVersion());
-    AClient.Connect();
-    ASSERT_TRUE(AListener.Select(5000));
-    ASSERT_TRUE(AServer.Accept(AListener));
-}
 
 // Sends AData from AFrom and receives it on ATo; answers what arrived.
 std::string Exchange(TIdSocketHandle& AFrom, TIdSocketHandle& ATo, const std::string& AData) {

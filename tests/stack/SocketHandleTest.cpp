@@ -22,30 +22,15 @@
 #include "stack/IdSocketHandle.h"
 #include "stack/IdStack.h"
 #include "stack/IdStackBSDBase.h"
+#include "stack/LoopbackPair.h"
 #include "stack/StackTestSupport.h"
 
 using namespace Id;
+using Id::Test::ConnectPair;
+using Id::Test::ListenOnLoopback;
 
 namespace {
 
-// A listening handle on loopback, port chosen by the OS.
-void ListenOnLoopback(TIdSocketHandle& AListener, TIdIPVersion AVersion = Id_IPv4) {
-    AListener.SetIPVersion(AVersion);
-    AListener.AllocateSocket();
-    AListener.SetBinding(AVersion == Id_IPv4 ? u"127.0.0.1" : u"::1", 0, AVersion);
-    AListener.Bind();
-    AListener.Listen(5);
-}
-
-// Connects AClient to AListener and accepts into AServer.
-void ConnectPair(TIdSocketHandle& AListener, TIdSocketHandle& AClient, TIdSocketHandle& AServer) {
-    AClient.SetIPVersion(AListener.IPVersion());
-    AClient.AllocateSocket();
-    AClient.SetPeer(AListener.IP(), AListener.Port(), AListener.IPVersion());
-    AClient.Connect();
-    ASSERT_TRUE(AListener.Select(5000));
-    ASSERT_TRUE(AServer.Accept(AListener));
-}
 
 // Holds a use of a handle's descriptor for as long as a test wants: a whole-file send whose hook
 // blocks until released. Unlike a wait or a receive, a close does not end it.
