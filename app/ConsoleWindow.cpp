@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "core/IdException.h"
@@ -222,6 +223,12 @@ int TConsoleWindow::Run(TForm1& AForm) {
         // while entries wait that the output has room for.
         const bool moreToPlace = TakesLogEntries() && AForm.EventLog().PendingCount() > 0;
         WaitForWork(moreToPlace ? 0 : FOutput.MsUntilDue());
+        // Woken by a new entry: a moment's pause lets the entries that follow it gather, so that
+        // under load the server threads wake this thread once per batch rather than once per
+        // entry, each time a system call and a thread switch on their reply path. The output holds
+        // entries for longer than that anyway (FlushDelay).
+        if (!moreToPlace && !FStopRequested.load() && AForm.EventLog().PendingCount() > 0)
+            std::this_thread::sleep_for(LogGatherDelay);
         AForm.DeliverLog();
         CheckSynchronize();
         FOutput.FlushIfDue();
