@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "core/IdException.h"
@@ -226,9 +225,10 @@ int TConsoleWindow::Run(TForm1& AForm) {
         // Woken by a new entry: a moment's pause lets the entries that follow it gather, so that
         // under load the server threads wake this thread once per batch rather than once per
         // entry, each time a system call and a thread switch on their reply path. The output holds
-        // entries for longer than that anyway (FlushDelay).
+        // entries for longer than that anyway (FlushDelay). A stop, or a queue half full, ends
+        // the pause.
         if (!moreToPlace && !FStopRequested.load() && AForm.EventLog().PendingCount() > 0)
-            std::this_thread::sleep_for(LogGatherDelay);
+            WaitForWork(static_cast<int>(LogGatherDelay.count()));
         AForm.DeliverLog();
         CheckSynchronize();
         FOutput.FlushIfDue();

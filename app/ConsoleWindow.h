@@ -40,7 +40,7 @@ public:
     // How long the output may take to accept the last entries before the program ends anyway.
     static constexpr std::chrono::milliseconds FinalFlushTimeout{500};
     // How long a new log entry waits for others to join it before they are placed together.
-    static constexpr std::chrono::milliseconds LogGatherDelay{2};
+    static constexpr std::chrono::milliseconds LogGatherDelay{10};
 
     explicit TConsoleWindow(const TConsoleOptions& AOptions, int AOutFd = 1);
     ~TConsoleWindow() override;

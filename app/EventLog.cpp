@@ -8,14 +8,14 @@ namespace Id {
 
 namespace {
 
-void AppendTwoDigits(std::u16string& AOut, int AValue) {
-    AOut.push_back(static_cast<char16_t>(u'0' + AValue / 10 % 10));
-    AOut.push_back(static_cast<char16_t>(u'0' + AValue % 10));
+void PutTwoDigits(char16_t* AOut, int AValue) {
+    AOut[0] = static_cast<char16_t>(u'0' + AValue / 10 % 10);
+    AOut[1] = static_cast<char16_t>(u'0' + AValue % 10);
 }
 
 }  // namespace
 
-std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
+void AppendTimeStamp(std::u16string& VOut, std::chrono::system_clock::time_point AWhen) {
     using namespace std::chrono;
     const auto sinceEpoch = AWhen.time_since_epoch();
     auto secs = duration_cast<seconds>(sinceEpoch);
@@ -35,16 +35,22 @@ std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
         cachedSecond = t;
         cached = true;
     }
+    // Written where it is wanted: a stamp of its own would be a heap string per reply.
+    char16_t stamp[12];
+    PutTwoDigits(stamp, local.tm_hour);
+    stamp[2] = u':';
+    PutTwoDigits(stamp + 3, local.tm_min);
+    stamp[5] = u':';
+    PutTwoDigits(stamp + 6, local.tm_sec);
+    stamp[8] = u' ';
+    stamp[9] = static_cast<char16_t>(u'0' + ms / 100);
+    PutTwoDigits(stamp + 10, static_cast<int>(ms % 100));
+    VOut.append(stamp, 12);
+}
+
+std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
     std::u16string out;
-    out.reserve(12);
-    AppendTwoDigits(out, local.tm_hour);
-    out.push_back(u':');
-    AppendTwoDigits(out, local.tm_min);
-    out.push_back(u':');
-    AppendTwoDigits(out, local.tm_sec);
-    out.push_back(u' ');
-    out.push_back(static_cast<char16_t>(u'0' + ms / 100));
-    AppendTwoDigits(out, static_cast<int>(ms % 100));
+    AppendTimeStamp(out, AWhen);
     return out;
 }
 
@@ -98,6 +104,11 @@ void TEventLog::QueueLossLine() {
 
 void TEventLog::Add(std::u16string AEntry) {
     const bool status = IsStatusEntry(AEntry);
+    Add(std::move(AEntry), status);
+}
+
+void TEventLog::Add(std::u16string AEntry, bool AIsStatus) {
+    const bool status = AIsStatus;
     bool notify = false;
     {
         std::lock_guard<std::mutex> guard(FLock);
@@ -122,6 +133,9 @@ void TEventLog::Add(std::u16string AEntry) {
         if (!FNotified) {
             FNotified = true;
             notify = true;
+        } else if (FMaxPendingBytes != 0 && !FHalfFullNotified && FPendingBytes > FMaxPendingBytes / 2) {
+            FHalfFullNotified = true;
+            notify = true;
         }
     }
     if (IsUIThread()) {
@@ -131,7 +145,7 @@ void TEventLog::Add(std::u16string AEntry) {
     }
 }
 
-bool TEventLog::TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLater) {
+bool TEventLog::TakeNext(std::u16string& VEntry, bool& VIsStatus, uint64_t ALimit, bool& VMoreLater) {
     std::lock_guard<std::mutex> guard(FLock);
     // Losses are reported once the output has taken everything before them, rather than only when
     // a further entry comes.
@@ -141,7 +155,7 @@ bool TEventLog::TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLat
     const bool haveList = !FListEntries.empty() && FListEntries.front().Seq < ALimit;
     const bool haveStatus = FHasStatusEntry && FStatusEntry.Seq < ALimit;
     if (!haveList && !haveStatus) {
-        if (FListEntries.empty() && !FHasStatusEntry) FNotified = false;
+        if (FListEntries.empty() && !FHasStatusEntry) FNotified = FHalfFullNotified = false;
         else VMoreLater = true;
         return false;
     }
@@ -149,7 +163,9 @@ bool TEventLog::TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLat
         VEntry = std::move(FStatusEntry.Text);
         FStatusEntry.Text = std::u16string();
         FHasStatusEntry = false;
+        VIsStatus = true;
     } else {
+        VIsStatus = false;
         VEntry = std::move(FListEntries.front().Text);
         FListEntries.pop_front();
         if (FMaxPendingBytes != 0) FPendingBytes -= CostOf(VEntry);
@@ -170,14 +186,16 @@ void TEventLog::Deliver() {
         limit = FNextSeq;
     }
     std::u16string entry;
+    bool isStatus = false;
     bool moreLater = false;
-    while ((FMaxPendingBytes == 0 || FWindow.TakesLogEntries()) && TakeNext(entry, limit, moreLater)) Place(entry);
+    while ((FMaxPendingBytes == 0 || FWindow.TakesLogEntries()) && TakeNext(entry, isStatus, limit, moreLater))
+        Place(entry, isStatus);
     // Entries that came meanwhile wait for the next turn of the event loop.
     if (moreLater) FWindow.NotifyLogPending();
 }
 
-void TEventLog::Place(const std::u16string& AEntry) {
-    if (IsStatusEntry(AEntry)) {
+void TEventLog::Place(const std::u16string& AEntry, bool AIsStatus) {
+    if (AIsStatus) {
         FWindow.SetStatusBar1Text(AEntry);
     } else {
         while (FWindow.ListBox1Count() > KeptEntries) FWindow.ListBox1DeleteFirst();

@@ -17,6 +17,8 @@ namespace Id {
 
 // "hh:mm:ss zzz" of the given moment in local time.
 std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen);
+// The same time stamp, appended to VOut.
+void AppendTimeStamp(std::u16string& VOut, std::chrono::system_clock::time_point AWhen);
 
 // The entry's text after the time stamp: the message, " / " and the first text, " = " and the
 // second text, each step trimmed at both ends (every character up to and including the space).
@@ -53,6 +55,8 @@ public:
     // On the UI thread the entry is placed before Add returns (unless a delivery is already running
     // further up the UI thread's stack, which then places it next); elsewhere it is queued.
     void Add(std::u16string AEntry);
+    // The same, for a caller that knows already whether the entry is a status entry.
+    void Add(std::u16string AEntry, bool AIsStatus);
 
     // UI thread: places every pending entry, including those handed over while it runs. A call from
     // inside a placement (the window handling its events) returns at once; the running delivery
@@ -72,8 +76,8 @@ private:
     };
 
     // Takes the oldest pending entry; false when nothing is pending.
-    bool TakeNext(std::u16string& VEntry, uint64_t ALimit, bool& VMoreLater);
-    void Place(const std::u16string& AEntry);
+    bool TakeNext(std::u16string& VEntry, bool& VIsStatus, uint64_t ALimit, bool& VMoreLater);
+    void Place(const std::u16string& AEntry, bool AIsStatus);
     // The bytes an entry counts against the bound: its text and the queue's own share.
     static size_t CostOf(const std::u16string& AText) { return AText.size() * sizeof(char16_t) + 64; }
     // Under FLock: queues the line that reports the losses since the last such line.
@@ -89,6 +93,9 @@ private:
     uint64_t FNextSeq = 0;
     // The window has been told that entries wait and has not found the queue empty since.
     bool FNotified = false;
+    // The UI thread was woken once more because the queue passed half its bound: it may be
+    // letting entries gather, and would otherwise find them lost.
+    bool FHalfFullNotified = false;
     const size_t FMaxPendingBytes;  // 0: the window's hand-over
     size_t FPendingBytes = 0;
     uint64_t FLostPending = 0;  // lost since the last loss line

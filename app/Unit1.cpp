@@ -226,7 +226,9 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
         Log(u"Receive", PeerIP(AContext), line);
         std::u16string reply;
         reply.reserve(line.size() + 32);
-        reply.append(u"Thanks-").append(GetTimeStamp()).append(u"-for-").append(line).append(u"-Message");
+        reply.append(u"Thanks-");
+        AppendTimeStamp(reply, std::chrono::system_clock::now());
+        reply.append(u"-for-").append(line).append(u"-Message");
         io->WriteLn(reply);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
@@ -243,13 +245,14 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
 void TForm1::Log(const std::u16string& aMsg, const std::u16string& aText1, const std::u16string& aText2) {
     // An entry is a status entry when "Execute" stands in it; no separator or time stamp can make
     // the word, so it stands in one of the parts.
-    if (!FWindow.ShowsStatusEntries() &&
-        (ContainsStatusWord(aMsg) || ContainsStatusWord(aText1) || ContainsStatusWord(aText2)))
-        return;
-    std::u16string entry = GetTimeStamp();
+    const bool status = ContainsStatusWord(aMsg) || ContainsStatusWord(aText1) || ContainsStatusWord(aText2);
+    if (status && !FWindow.ShowsStatusEntries()) return;
+    std::u16string entry;
+    entry.reserve(14 + aMsg.size() + aText1.size() + aText2.size() + 6);
+    AppendTimeStamp(entry, std::chrono::system_clock::now());
     entry += u"> ";
     entry += BuildLogBody(aMsg, aText1, aText2);
-    FLog.Add(std::move(entry));
+    FLog.Add(std::move(entry), status);
 }
 
 std::u16string TForm1::GetTimeStamp() { return FormatTimeStamp(std::chrono::system_clock::now()); }

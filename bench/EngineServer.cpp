@@ -41,7 +41,9 @@ void Execute(TIdContext* AContext) {
         if (line.empty()) return;
         std::u16string reply;
         reply.reserve(line.size() + 32);
-        reply.append(u"Thanks-").append(FormatTimeStamp(std::chrono::system_clock::now())).append(u"-for-").append(line).append(u"-Message");
+        reply.append(u"Thanks-");
+        AppendTimeStamp(reply, std::chrono::system_clock::now());
+        reply.append(u"-for-").append(line).append(u"-Message");
         io->WriteLn(reply);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.

@@ -34,14 +34,22 @@ void ForEachCodePoint(std::u16string_view AText, TFn AFn) {
 // One byte per code point, '?' for those at or above ALimit. Text without surrogates (nearly all)
 // maps one unit to one byte without walking code points.
 TIdByteArray SingleByteText(std::u16string_view AText, uint32_t ALimit) {
-    TIdByteArray out(AText.size());
-    size_t i = 0;
-    for (; i < AText.size(); ++i) {
-        const char16_t unit = AText[i];
-        if (unit >= 0xD800 && unit < 0xE000) break;
-        out[i] = unit < ALimit ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?');
+    // Two passes without an early exit, which the compiler turns into vector code: a reply is
+    // encoded on every line's way. Raw pointers, since a byte written through the vector could, for
+    // the compiler, be the vector's own pointer.
+    const char16_t* text = AText.data();
+    const size_t count = AText.size();
+    unsigned surrogates = 0;
+    for (size_t i = 0; i < count; ++i) surrogates |= static_cast<uint16_t>(text[i] - 0xD800) < 0x800;
+    TIdByteArray out(count);
+    if (surrogates == 0) {
+        uint8_t* bytes = out.data();
+        for (size_t i = 0; i < count; ++i) {
+            const char16_t unit = text[i];
+            bytes[i] = unit < ALimit ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?');
+        }
+        return out;
     }
-    if (i == AText.size()) return out;
     out.clear();
     ForEachCodePoint(AText, [&](uint32_t cp) { out.push_back(cp < ALimit ? static_cast<uint8_t>(cp) : '?'); });
     return out;

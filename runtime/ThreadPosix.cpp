@@ -1,6 +1,9 @@
 // The runtime thread over POSIX threads. Priorities are the thread's niceness, relative to the
 // process's niceness at start-up.
 #include <pthread.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,7 +31,16 @@ const int GStartNiceness = ReadStartNiceness();
 // Niceness steps, indexed by TThreadPriority: lower priorities are nicer.
 constexpr int GNiceOffsets[] = {19, 10, 5, 0, -5, -10, -20};
 
+// How late the end of a timed wait may come. Threads wait with time-outs all the time (a line read
+// gives up after 200 ms, so an idle client wakes its thread five times a second); with some slack
+// the kernel ends the waits of many threads on one timer tick instead of one each, which costs an
+// idle server about a quarter less. Windows' own timer ticks every 15.6 ms.
+constexpr unsigned long GTimerSlackNs = 10'000'000;
+
 void* ThreadEntry(void* AParam) {
+#if defined(__linux__)
+    (void)prctl(PR_SET_TIMERSLACK, GTimerSlackNs, 0, 0, 0);
+#endif
     TThreadPlatform::Run(static_cast<TThread*>(AParam));
     return nullptr;
 }
