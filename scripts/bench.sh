@@ -87,8 +87,14 @@ server_log="$work/servers.log"
 server_pid=""
 runner=()
 
-exited() {  # a process that has gone, or is a zombie waiting for us
-  [ ! -e "/proc/$1" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" = Z ]
+# A process that has gone, or is a zombie waiting for us, or is being reaped just now: its state is
+# then X ("dead") for a moment before its entry goes, a long moment for a process of a thousand
+# threads, and a check that missed X once took a stopped server for a hung one.
+exited() {
+  local state
+  [ ! -e "/proc/$1" ] && return 0
+  state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 0
+  [ -z "$state" ] || [ "$state" = Z ] || [ "$state" = X ]
 }
 
 # Starts server $1 on port $2 (under "${runner[@]}", if set) and waits until it accepts.
