@@ -12,7 +12,7 @@ cmake --build "$dir" -j 2
 loader=$(grep -E '^ID_WINE_LOADER:' "$dir/CMakeCache.txt" | cut -d= -f2)
 status=0
 (cd "$dir" && ctest --output-on-failure --timeout 600 -j 2 | tee ctest.log) || status=$?
-# Wine's server outlives the test programs by a few seconds; end it with the run.
+# Wine's server stays for a minute after the last test program (cmake/wine-run.sh); end it with the run.
 WINEPREFIX="$PWD/$dir/wineprefix" "$(dirname "$loader")/wineserver64" -k 2>/dev/null || true
 if [ "$status" -ne 0 ] || ! grep -q '100% tests passed' "$dir/ctest.log"; then
   echo "=== windows: tests failed ==="
