@@ -85,6 +85,15 @@ bool IdleTooLong(TIdContext* AContext, TIdIOHandler& AIO, int AIdleMs) {
 
 }  // namespace
 
+std::u16string BuildReply(const std::u16string& ALine) {
+    std::u16string reply;
+    reply.reserve(ALine.size() + 32);
+    reply.append(u"Thanks-");
+    AppendTimeStamp(reply, std::chrono::system_clock::now());
+    reply.append(u"-for-").append(ALine).append(u"-Message");
+    return reply;
+}
+
 void EndClient(TIdContext* AContext) {
     TIdTCPConnection* connection = AContext->Connection();
     if (!connection) return;
@@ -224,12 +233,7 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
         }
         if (line.empty()) return;
         Log(u"Receive", PeerIP(AContext), line);
-        std::u16string reply;
-        reply.reserve(line.size() + 32);
-        reply.append(u"Thanks-");
-        AppendTimeStamp(reply, std::chrono::system_clock::now());
-        reply.append(u"-for-").append(line).append(u"-Message");
-        io->WriteLn(reply);
+        io->WriteLn(BuildReply(line));
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

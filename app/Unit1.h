@@ -26,6 +26,10 @@ class TIdThread;
 // its thread does not fail the same read again and again.
 void EndClient(TIdContext* AContext);
 
+// The line reply service's answer to a request line: "Thanks-", the time stamp taken now, "-for-",
+// the line and "-Message" (without CR LF, which WriteLn adds).
+std::u16string BuildReply(const std::u16string& ALine);
+
 class TForm1 : public TObject {
 public:
     // The program's controller: creates the server IdTCPServer1 (inactive, port 8000) with its I/O

@@ -11,13 +11,11 @@
 #include <signal.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
 
-#include "app/EventLog.h"
 #include "app/Unit1.h"
 #include "core/IdException.h"
 #include "core/IdExceptionCore.h"
@@ -39,12 +37,7 @@ void Execute(TIdContext* AContext) {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
         if (line.empty()) return;
-        std::u16string reply;
-        reply.reserve(line.size() + 32);
-        reply.append(u"Thanks-");
-        AppendTimeStamp(reply, std::chrono::system_clock::now());
-        reply.append(u"-for-").append(line).append(u"-Message");
-        io->WriteLn(reply);
+        io->WriteLn(BuildReply(line));
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);
