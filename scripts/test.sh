@@ -29,7 +29,7 @@ for config in "${configs[@]}"; do
   esac
   dir="build-$config"
   echo "=== $config: configure and build ==="
-  cmake -S . -B "$dir" -G Ninja -DID_SANITIZE="$san" -DID_WERROR=ON "${flags[@]}" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DID_SANITIZE="$san" -DID_WERROR=ON -DID_BUILD_TESTS=ON "${flags[@]}" >/dev/null
   cmake --build "$dir"
   echo "=== $config: tests ==="
   runner=()
