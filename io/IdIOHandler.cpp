@@ -162,6 +162,8 @@ bool TIdIOHandler::CheckForDataOnSource(int ATimeout) {
 
 bool TIdIOHandler::Readable(int /*AMSec*/) { return false; }
 
+bool TIdIOHandler::ReceiveChunkWithin(TIdByteArray& /*VBuffer*/, int /*ATimeout*/, int& /*VCount*/) { return false; }
+
 int TIdIOHandler::ResolveTimeout(int ATimeout) const {
     if (ATimeout == TimeoutUseReadTimeout) {
         ATimeout = FReadTimeOut;
@@ -201,16 +203,32 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
     for (;;) {
         int count = 0;
         bool transportClosed = false;
-        if (!Readable(ATimeout)) {
-            if (ARaiseExceptionOnTimeout) EIdReadTimeout::Toss(RSReadTimeout);
-            return -1;
-        }
-        if (FOpened && HasSource()) {
-            // One receive array per handler, made on its first receive and kept at its size: a
-            // fresh zero-filled array per receive cost more than everything else on a line's way.
-            const auto size = static_cast<size_t>(std::max(1, FRecvBufferSize));
+        // One receive array per handler, made on its first receive and kept at its size: a fresh
+        // zero-filled array per receive cost more than everything else on a line's way. A client
+        // that never sends costs none.
+        const auto size = static_cast<size_t>(std::max(1, FRecvBufferSize));
+        bool received = false;
+        if (FOpened && !FRecvChunk.empty()) {
+            // Where the source can wait inside its receive, the wait and the receive are one call.
             if (FRecvChunk.size() != size) TIdByteArray(size).swap(FRecvChunk);
-            count = ReceiveChunk(FRecvChunk);
+            received = ReceiveChunkWithin(FRecvChunk, ATimeout, count);
+            if (received && count < 0) {
+                if (ARaiseExceptionOnTimeout) EIdReadTimeout::Toss(RSReadTimeout);
+                return -1;
+            }
+        }
+        if (!received) {
+            if (!Readable(ATimeout)) {
+                if (ARaiseExceptionOnTimeout) EIdReadTimeout::Toss(RSReadTimeout);
+                return -1;
+            }
+            if (FOpened && HasSource()) {
+                if (FRecvChunk.size() != size) TIdByteArray(size).swap(FRecvChunk);
+                count = ReceiveChunk(FRecvChunk);
+                received = true;
+            }
+        }
+        if (received) {
             if (count > 0) {
                 std::lock_guard guard(FCloseLock);
                 if (FIntercept) {

@@ -281,6 +281,10 @@ protected:
     // Receives at most VBuffer's length into it; answers the count, 0 when the peer closed, or a
     // negative value on failure.
     virtual int ReceiveChunk(TIdByteArray& VBuffer) = 0;
+    // The wait and the receive in one step, where the source can do that: true with VCount as
+    // ReceiveChunk answers it, or -1 when nothing came within ATimeout ms (negative: no limit).
+    // False (here) when it cannot; FillInputBuffer then waits with Readable and receives.
+    virtual bool ReceiveChunkWithin(TIdByteArray& VBuffer, int ATimeout, int& VCount);
     // Sends ALength bytes from AOffset; answers the count sent, 0, or a negative value on failure.
     virtual int SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) = 0;
     virtual bool HasSource() = 0;

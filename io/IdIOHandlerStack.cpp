@@ -56,6 +56,11 @@ bool TIdIOHandlerStack::Readable(int AMSec) {
 
 int TIdIOHandlerStack::ReceiveChunk(TIdByteArray& VBuffer) { return Binding()->Receive(VBuffer); }
 
+bool TIdIOHandlerStack::ReceiveChunkWithin(TIdByteArray& VBuffer, int ATimeout, int& VCount) {
+    if (!Binding()) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
+    return Binding()->ReceiveWithin(VBuffer, ATimeout, VCount);
+}
+
 int TIdIOHandlerStack::SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) {
     return Binding()->Send(ABuffer, AOffset, ALength);
 }

@@ -28,6 +28,8 @@ protected:
     // The input holds a complete line: one ended by LF, as CR LF lines are too.
     bool HoldsCompleteLine() const;
     int ReceiveChunk(TIdByteArray& VBuffer) override;
+    // Through the binding's ReceiveWithin: one OS call per chunk where the system can wait in it.
+    bool ReceiveChunkWithin(TIdByteArray& VBuffer, int ATimeout, int& VCount) override;
     int SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) override;
     // Client side only: binds, then connects the binding to Host and Port.
     void ConnectToPeer() override;

@@ -122,6 +122,7 @@ void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
         }
         if (!FReadSocketList) FReadSocketList = std::move(list);
         FHandle.store(AHandle);
+        FReceiveWait.store(UnknownReceiveTimeout);
         FHandleAllocated.store(AHandle != Id_INVALID_SOCKET);
         FSocketType.store(0);
         if (AHandle != Id_INVALID_SOCKET) FReadSocketList->Add(AHandle);
@@ -382,6 +383,24 @@ bool TIdSocketHandle::WaitReadable(int ATimeout, bool AClosedIsGraceful) {
 
 bool TIdSocketHandle::Select(int ATimeout) { return WaitReadable(ATimeout, false); }
 
+bool TIdSocketHandle::ReceiveWithin(TIdByteArray& VBuffer, int AMSec, int& VCount) {
+    if (!GSocketStack->WaitsInReceive() || TIdAntiFreezeBase::ShouldUse()) return false;
+    TUse use(*this);
+    if (!use) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
+    const uint64_t known = FReceiveWait.load(std::memory_order_relaxed);
+    if (known == ReceiveWaitKey(use.Socket(), CallersReceiveTimeout)) return false;
+    if (AMSec != 0) {
+        // The socket's own time-out is 0 for none.
+        const uint32_t wait = AMSec < 0 ? 0 : static_cast<uint32_t>(AMSec);
+        const uint64_t wanted = ReceiveWaitKey(use.Socket(), wait);
+        if (known != wanted) {
+            GSocketStack->SetSocketOption(use.Socket(), Id_SOL_SOCKET, Id_SO_RCVTIMEO, static_cast<int>(wait));
+            FReceiveWait.store(wanted, std::memory_order_relaxed);
+        }
+    }
+    return GSocketStack->ReceiveWaiting(use.Socket(), VBuffer, AMSec == 0, VCount);
+}
+
 bool TIdSocketHandle::Readable(int AMSec) {
     if (AMSec == TimeoutUseReadTimeout) AMSec = TimeoutForever;
     if (TIdAntiFreezeBase::ShouldUse()) {
@@ -405,6 +424,8 @@ void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, int AOptVal) {
     TUse use(*this);
     if (!use) RaiseClosed(Id_WSAENOTSOCK);
     GSocketStack->SetSocketOption(use.Socket(), ALevel, AOptName, AOptVal);
+    if (ALevel == Id_SOL_SOCKET && AOptName == Id_SO_RCVTIMEO)
+        FReceiveWait.store(ReceiveWaitKey(use.Socket(), CallersReceiveTimeout));
 }
 
 void TIdSocketHandle::GetSockOpt(int ALevel, int AOptName, int& VOptVal) {

@@ -75,6 +75,13 @@ public:
     // handle is closed or the file could not be sent.
     int64_t TransmitFile(const std::u16string& AFileName);
 
+    // Waits up to AMSec ms (negative: without limit; 0: not at all) and receives what came, in one
+    // OS call where the system can (TIdStack::WaitsInReceive). True with VCount the byte count (0:
+    // the peer closed in order) or -1 when nothing came in time. False where it cannot, which
+    // includes waits that belong to the anti-freeze and a caller who set the receive time-out
+    // itself: the caller then waits with Readable and receives. An unallocated handle raises
+    // EIdConnClosedGracefully, as Readable does.
+    bool ReceiveWithin(TIdByteArray& VBuffer, int AMSec, int& VCount);
     // Waits until the socket is readable. -1 waits without limit like -2. An unallocated handle
     // raises EIdConnClosedGracefully; a close from another thread ends the wait at once.
     bool Readable(int AMSec = TimeoutForever);
@@ -189,6 +196,16 @@ private:
     // back (emptied) when that descriptor's last use is gone, or a new one is made for the next.
     std::unique_ptr<TIdSocketList> FReadSocketList;
     std::atomic<int> FSocketType{0};
+    // The receive time-out that ReceiveWithin last gave the socket (lower half), with the socket it
+    // went to (upper half), so that a new socket never passes for one that has it. A new socket's
+    // time-out is unknown (an accepted one may inherit its listener's); CallersReceiveTimeout: it is
+    // the caller's own, and ReceiveWithin leaves it alone.
+    static constexpr uint32_t UnknownReceiveTimeout = UINT32_MAX - 1;
+    static constexpr uint32_t CallersReceiveTimeout = UINT32_MAX;
+    static uint64_t ReceiveWaitKey(TIdStackSocketHandle ASocket, uint32_t AWait) {
+        return (static_cast<uint64_t>(static_cast<uint32_t>(ASocket)) << 32) | AWait;
+    }
+    std::atomic<uint64_t> FReceiveWait{UnknownReceiveTimeout};
     bool FOverLapped = false;
     TIdIPVersion FIPVersion = Id_IPv4;
     // Serialises a close against the bookkeeping after a connect.

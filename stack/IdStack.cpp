@@ -125,6 +125,11 @@ std::u16string TIdStack::WSTranslateSocketErrorMsg(int AErr) {
     return FormatInvariant(RSStackError, AErr, text);
 }
 
+bool TIdStack::ReceiveWaiting(TIdStackSocketHandle /*ASocket*/, TIdByteArray& /*VBuffer*/, bool /*ANow*/,
+                              int& /*VCount*/) {
+    return false;
+}
+
 void TIdStack::RaiseSocketError(int AErr) {
     const std::u16string message = WSTranslateSocketErrorMsg(AErr);
     if (AErr == Id_WSAENOTSOCK) throw EIdNotASocket::CreateError(AErr, message);

@@ -157,6 +157,15 @@ public:
     // Receives into the whole buffer (its size is the most it takes); answers the count, 0 when the
     // peer closed in order.
     virtual int Receive(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer) = 0;
+    // Whether a receive can do its own waiting, bounded by the socket's receive time-out
+    // (SO_RCVTIMEO), and be woken by WakeSocket like any wait: a reader then needs one call per
+    // chunk instead of a wait and a receive. False here; a system that can says so.
+    virtual bool WaitsInReceive() const { return false; }
+    // Only where WaitsInReceive: receives into the whole buffer, waiting at most the socket's receive
+    // time-out, or not at all with ANow. True with VCount the byte count (0: closed in order) or -1
+    // when nothing came; false when the socket answered at once although it should have waited (its
+    // user made it non-blocking): the caller then waits for it first.
+    virtual bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, bool ANow, int& VCount);
     // ASize -1: everything from AOffset. Answers what the OS accepted (possibly fewer bytes).
     virtual int Send(TIdStackSocketHandle ASocket, const TIdByteArray& ABuffer, int AOffset = 0, int ASize = -1) = 0;
     virtual int ReceiveFrom(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, std::u16string& VIP, uint16_t& VPort,

@@ -15,7 +15,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -308,6 +310,23 @@ int TIdStackUnix::WSReceive(TIdStackSocketHandle ASocket, void* VBuffer, int ABu
         result = ::recv(Fd(ASocket), VBuffer, static_cast<size_t>(ABufferLength < 0 ? 0 : ABufferLength), AFlags);
     } while (result < 0 && errno == EINTR);
     return static_cast<int>(result);
+}
+
+bool TIdStackUnix::ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, bool ANow, int& VCount) {
+    const int result = WSReceive(ASocket, VBuffer.data(), static_cast<int>(std::min<size_t>(VBuffer.size(), INT_MAX)),
+                                 ANow ? MSG_DONTWAIT : 0);
+    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // Nothing came within the time-out, unless the socket never waits at all: then the wait is
+        // the caller's. Asked only here, so the path that receives pays nothing for it.
+        if (!ANow) {
+            const int flags = ::fcntl(Fd(ASocket), F_GETFL);
+            if (flags >= 0 && (flags & O_NONBLOCK) != 0) return false;
+        }
+        VCount = -1;
+        return true;
+    }
+    VCount = CheckForSocketError(result);
+    return true;
 }
 
 int TIdStackUnix::WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) {

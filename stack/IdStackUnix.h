@@ -32,6 +32,8 @@ public:
     void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
                          int AOptLen) override;
     int ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) override;
+    bool WaitsInReceive() const override { return true; }
+    bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, bool ANow, int& VCount) override;
     bool SupportsIPv6() override;
     void AddLocalAddressesToList(TStrings& AAddresses) override;
     // Shut down in both directions; retired by putting the dead socket on its number.
