@@ -240,18 +240,65 @@ TEST(IOHandlerStack, PeerThatOnlyStopsSendingGetsEveryCompleteLineAnswered) {
     EXPECT_EQ(reports, 1);
 }
 
+// Before its first input a handler waits for readiness; afterwards it may wait inside its receive.
 TEST(IOHandlerStack, CloseFromAnotherThreadEndsAWaitingRead) {
+    for (const bool afterInput : {false, true}) {
+        SCOPED_TRACE(afterInput ? "after input" : "before input");
+        TLoopback pair;
+        TIdIOHandlerStack& h = *pair.Handler;
+        if (afterInput) {
+            pair.Send("a\r\n");
+            ASSERT_EQ(h.ReadLn(CRLF, 2000), u"a");
+        }
+        std::thread closer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            h.Close();
+        });
+        const auto start = Clock::now();
+        EXPECT_THROW(h.ReadLn(CRLF, TimeoutForever), EIdException);
+        EXPECT_LT(ElapsedMs(start), 3000u);
+        closer.join();
+        EXPECT_FALSE(h.Connected());
+    }
+}
+
+// Where a wait is done inside the receive, through the socket's own receive time-out, each read
+// still waits exactly as long as it asks, whatever the reads before it asked or the socket's user
+// changed.
+TEST(IOHandlerStack, WaitsAfterTheFirstInputKeepTheirOwnTimeOuts) {
     TLoopback pair;
     TIdIOHandlerStack& h = *pair.Handler;
-    std::thread closer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        h.Close();
-    });
-    const auto start = Clock::now();
-    EXPECT_THROW(h.ReadLn(CRLF, TimeoutForever), EIdException);
-    EXPECT_LT(ElapsedMs(start), 3000u);
-    closer.join();
-    EXPECT_FALSE(h.Connected());
+    pair.Send("a\r\n");
+    ASSERT_EQ(h.ReadLn(CRLF, 2000), u"a");
+
+    auto start = Clock::now();
+    EXPECT_EQ(h.ReadLn(CRLF, 100), u"");
+    EXPECT_TRUE(h.ReadLnTimedout());
+    EXPECT_GE(ElapsedMs(start), 90u);
+    // The 100 ms of the read before must not cut this one short.
+    pair.Script({{300, "b\r\n"}});
+    EXPECT_EQ(h.ReadLn(CRLF, TimeoutForever), u"b");
+    EXPECT_FALSE(h.ReadLnTimedout());
+
+    // A socket its user made non-blocking answers a receive at once: the read still waits.
+    auto* stack = static_cast<TIdStackBSDBase*>(GSocketStack);
+    stack->SetBlocking(h.Binding()->Handle(), false);
+    start = Clock::now();
+    EXPECT_EQ(h.ReadLn(CRLF, 150), u"");
+    EXPECT_GE(ElapsedMs(start), 140u);
+    pair.Script({{100, "c\r\n"}});
+    EXPECT_EQ(h.ReadLn(CRLF, 3000), u"c");
+    stack->SetBlocking(h.Binding()->Handle(), true);
+
+    // A receive time-out the socket's user set stays theirs.
+    h.Binding()->SetSockOpt(Id_SOL_SOCKET, Id_SO_RCVTIMEO, 50);
+    pair.Script({{100, "d\r\n"}});
+    EXPECT_EQ(h.ReadLn(CRLF, TimeoutForever), u"d");
+    pair.Script({{2000, "e"}});  // frees a receive that would wait without limit
+    TIdByteArray buffer(16);
+    start = Clock::now();
+    EXPECT_THROW(h.Binding()->Receive(buffer), EIdSocketError);
+    EXPECT_LT(ElapsedMs(start), 1500u);
 }
 
 // Close is the one call another thread may make; it must not meet the owning thread's buffered
