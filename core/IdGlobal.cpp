@@ -33,7 +33,7 @@ void ForEachCodePoint(std::u16string_view AText, TFn AFn) {
 
 // One byte per code point, '?' for those at or above ALimit. Text without surrogates (nearly all)
 // maps one unit to one byte without walking code points.
-TIdByteArray SingleByteText(std::u16string_view AText, uint32_t ALimit) {
+void AppendSingleByteText(std::u16string_view AText, uint32_t ALimit, TIdByteArray& VOut) {
     // Two passes without an early exit, which the compiler turns into vector code: a reply is
     // encoded on every line's way. Raw pointers, since a byte written through the vector could, for
     // the compiler, be the vector's own pointer.
@@ -41,17 +41,23 @@ TIdByteArray SingleByteText(std::u16string_view AText, uint32_t ALimit) {
     const size_t count = AText.size();
     unsigned surrogates = 0;
     for (size_t i = 0; i < count; ++i) surrogates |= static_cast<uint16_t>(text[i] - 0xD800) < 0x800;
-    TIdByteArray out(count);
     if (surrogates == 0) {
-        uint8_t* bytes = out.data();
+        const size_t start = VOut.size();
+        VOut.resize(start + count);
+        uint8_t* bytes = VOut.data() + start;
         for (size_t i = 0; i < count; ++i) {
             const char16_t unit = text[i];
             bytes[i] = unit < ALimit ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?');
         }
-        return out;
+        return;
     }
-    out.clear();
-    ForEachCodePoint(AText, [&](uint32_t cp) { out.push_back(cp < ALimit ? static_cast<uint8_t>(cp) : '?'); });
+    ForEachCodePoint(AText, [&](uint32_t cp) { VOut.push_back(cp < ALimit ? static_cast<uint8_t>(cp) : '?'); });
+}
+
+TIdByteArray SingleByteText(std::u16string_view AText, uint32_t ALimit) {
+    TIdByteArray out;
+    out.reserve(AText.size());
+    AppendSingleByteText(AText, ALimit, out);
     return out;
 }
 
@@ -59,6 +65,9 @@ class TAsciiEncoding final : public TIdTextEncoding {
 public:
     TIdByteArray GetBytes(std::u16string_view AText) const override {
         return SingleByteText(AText, 0x80);
+    }
+    void AppendBytes(std::u16string_view AText, TIdByteArray& VOut) const override {
+        AppendSingleByteText(AText, 0x80, VOut);
     }
     std::u16string GetString(const uint8_t* ABytes, size_t ACount) const override {
         std::u16string out(ACount, u'\0');
@@ -73,6 +82,9 @@ class TLatin1Encoding final : public TIdTextEncoding {
 public:
     TIdByteArray GetBytes(std::u16string_view AText) const override {
         return SingleByteText(AText, 0x100);
+    }
+    void AppendBytes(std::u16string_view AText, TIdByteArray& VOut) const override {
+        AppendSingleByteText(AText, 0x100, VOut);
     }
     std::u16string GetString(const uint8_t* ABytes, size_t ACount) const override {
         return std::u16string(ABytes, ABytes + ACount);
@@ -180,6 +192,11 @@ private:
 };
 
 }  // namespace
+
+void TIdTextEncoding::AppendBytes(std::u16string_view AText, TIdByteArray& VOut) const {
+    const TIdByteArray bytes = GetBytes(AText);
+    VOut.insert(VOut.end(), bytes.begin(), bytes.end());
+}
 
 IIdTextEncoding IdTextEncoding_ASCII() {
     static const TAsciiEncoding instance;

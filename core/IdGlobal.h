@@ -36,6 +36,9 @@ class TIdTextEncoding {
 public:
     virtual ~TIdTextEncoding() = default;
     virtual TIdByteArray GetBytes(std::u16string_view AText) const = 0;
+    // AText's bytes appended to VOut, into room the caller may have reserved (a reply and its line
+    // end in one array without a second allocation).
+    virtual void AppendBytes(std::u16string_view AText, TIdByteArray& VOut) const;
     virtual std::u16string GetString(const uint8_t* ABytes, size_t ACount) const = 0;
     // The largest number of bytes ACharCount characters can take.
     virtual int GetMaxByteCount(int ACharCount) const = 0;

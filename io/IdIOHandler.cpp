@@ -731,8 +731,10 @@ void TIdIOHandler::WriteLn(const std::u16string& AOut, IIdTextEncoding AByteEnco
         return;
     }
     // Where CR LF are two bytes of their own, they are appended to the encoded text: no copy of
-    // the text with them first.
-    TIdByteArray bytes = encoding->GetBytes(AOut);
+    // the text with them first, and, with room for one byte per character, one allocation.
+    TIdByteArray bytes;
+    bytes.reserve(AOut.size() + 2);
+    encoding->AppendBytes(AOut, bytes);
     bytes.push_back(13);
     bytes.push_back(10);
     Write(bytes);
