@@ -16,6 +16,23 @@ std::string DroppedNote(uint64_t ACount) {
     return note;
 }
 
+// Printable ASCII only: the entry is its own UTF-8 and needs no escape. One pass without an early
+// exit, which the compiler turns into vector code: every entry is asked.
+bool IsPlainAscii(std::u16string_view AText) {
+    const char16_t* text = AText.data();
+    unsigned other = 0;
+    for (size_t i = 0; i < AText.size(); ++i) other |= static_cast<uint16_t>(text[i] - 0x20) >= 0x5F;
+    return other == 0;
+}
+
+void AppendAscii(std::u16string_view AText, std::string& VOut) {
+    const size_t start = VOut.size();
+    VOut.resize(start + AText.size());
+    char* out = VOut.data() + start;
+    const char16_t* text = AText.data();
+    for (size_t i = 0; i < AText.size(); ++i) out[i] = static_cast<char>(text[i]);
+}
+
 }  // namespace
 
 std::string EscapeControls(const std::u16string& AEntry) {
@@ -45,21 +62,26 @@ void TConsoleOutput::WriteLine(const std::u16string& AEntry) {
         ++FDroppedTotal;
         return;
     }
-    std::string line = EscapeControls(AEntry);
-    line.push_back('\n');
+    // Nearly every entry is printable ASCII and goes into the buffer as it is, without a copy of its
+    // own on the way.
+    const bool plain = IsPlainAscii(AEntry);
+    const std::string escaped = plain ? std::string() : EscapeControls(AEntry);
+    const size_t lineSize = (plain ? AEntry.size() : escaped.size()) + 1;
     if (FDroppedPending > 0) {
         std::string note = DroppedNote(FDroppedPending);
-        if (FBuffer.size() - FBufferStart + note.size() + line.size() <= MaxBuffered) {
+        if (FBuffer.size() - FBufferStart + note.size() + lineSize <= MaxBuffered) {
             FBuffer += note;
             FDroppedPending = 0;
         }
     }
-    if (FDroppedPending > 0 || FBuffer.size() - FBufferStart + line.size() > MaxBuffered) {
+    if (FDroppedPending > 0 || FBuffer.size() - FBufferStart + lineSize > MaxBuffered) {
         ++FDroppedPending;
         ++FDroppedTotal;
     } else {
         if (FBuffer.size() == FBufferStart) FOldestWaiting = std::chrono::steady_clock::now();
-        FBuffer += line;
+        if (plain) AppendAscii(AEntry, FBuffer);
+        else FBuffer += escaped;
+        FBuffer.push_back('\n');
     }
     if (!FStalled && (FTerminal || FBuffer.size() - FBufferStart >= BatchSize)) Flush();
 }
