@@ -63,9 +63,8 @@ Notes
 
 - Clients that never read: without `--write-timeout` (the default) such a client holds its thread
   and its socket buffers until it leaves or the server stops; the stop is not delayed by it. With the
-  write time-out the server ends it, but the time-out applies to each send call: a reply that went
-  out in part before the block gets a second full wait, so the client goes after up to about twice
-  the time-out (about 2 s for `--write-timeout 1` in the rows above).
+  write time-out the server ends it once a send has waited that long, even when part of the reply
+  went out before the block (about 1 s for `--write-timeout 1` in the rows above).
 - Descriptor exhaustion: the limit is lowered on the running server with `prlimit`. The clients that
   find no descriptor wait in the listen queue and are taken as soon as others leave; none is lost.
   This scenario is skipped under the sanitizers: in the ASan build the server child died in it once

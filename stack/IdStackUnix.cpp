@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cerrno>
 #include <cstddef>
@@ -330,13 +331,31 @@ bool TIdStackUnix::ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VB
 }
 
 int TIdStackUnix::WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) {
+    const auto start = std::chrono::steady_clock::now();
     ssize_t result;
     do {
         // MSG_NOSIGNAL: a peer that has gone is an error code here, never a signal.
         result = ::send(Fd(ASocket), ABuffer, static_cast<size_t>(ABufferLength < 0 ? 0 : ABufferLength),
                         AFlags | MSG_NOSIGNAL);
     } while (result < 0 && errno == EINTR);
+    if (result >= 0 && result < ABufferLength && (AFlags & MSG_DONTWAIT) == 0 && SendTimedOut(ASocket, start)) {
+        // This system hands back what went out before the send time-out; Windows fails such a send,
+        // and so does this layer. Otherwise every further call would wait the time-out again, as
+        // long as the peer takes a few bytes now and then without reading.
+        errno = EAGAIN;
+        result = -1;
+    }
     return CheckForSocketError(static_cast<int>(result));
+}
+
+bool TIdStackUnix::SendTimedOut(TIdStackSocketHandle ASocket, std::chrono::steady_clock::time_point AStart) {
+    // A blocking send returns short only when its time-out ran out or a signal came (and a
+    // non-blocking one at once): only a call that lasted the whole time-out counts.
+    timeval timeout{};
+    socklen_t length = sizeof(timeout);
+    if (::getsockopt(Fd(ASocket), SOL_SOCKET, SO_SNDTIMEO, &timeout, &length) != 0) return false;
+    const auto limit = std::chrono::seconds(timeout.tv_sec) + std::chrono::microseconds(timeout.tv_usec);
+    return limit.count() > 0 && std::chrono::steady_clock::now() - AStart >= limit;
 }
 
 int TIdStackUnix::WSRecvFromAddr(TIdStackSocketHandle ASocket, void* VBuffer, int ALength, int AFlags,

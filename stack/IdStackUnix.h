@@ -2,6 +2,7 @@
 // with poll(2) so that any descriptor number can be waited on.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,8 @@ public:
 
     int WSCloseHandle(TIdStackSocketHandle ASocket) override;
     int WSReceive(TIdStackSocketHandle ASocket, void* VBuffer, int ABufferLength, int AFlags) override;
+    // A send that waited out the socket's send time-out fails (EAGAIN), even when part of the
+    // bytes went out before it.
     int WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) override;
     int WSShutdownHandle(TIdStackSocketHandle ASocket, int AHow) override;
     uint16_t WSGetServByName(const std::u16string& AServiceName) override;
@@ -69,6 +72,7 @@ protected:
     std::u16string QueryLocalHostName() override;
 
 private:
+    static bool SendTimedOut(TIdStackSocketHandle ASocket, std::chrono::steady_clock::time_point AStart);
     [[noreturn]] void RaiseAddrInfoError(int AErrorCode);
 };
 
