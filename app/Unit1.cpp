@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <string_view>
 
 #include "core/IdExceptionCore.h"
 #include "core/IdGlobal.h"
@@ -86,11 +87,12 @@ bool IdleTooLong(TIdContext* AContext, TIdIOHandler& AIO, int AIdleMs) {
 }  // namespace
 
 std::u16string BuildReply(const std::u16string& ALine) {
+    using namespace std::string_view_literals;
     std::u16string reply;
     reply.reserve(ALine.size() + 32);
-    reply.append(u"Thanks-");
+    reply.append(u"Thanks-"sv);
     AppendTimeStamp(reply, std::chrono::system_clock::now());
-    reply.append(u"-for-").append(ALine).append(u"-Message");
+    reply.append(u"-for-"sv).append(ALine).append(u"-Message"sv);
     return reply;
 }
 

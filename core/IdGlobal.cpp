@@ -31,26 +31,27 @@ void ForEachCodePoint(std::u16string_view AText, TFn AFn) {
     }
 }
 
-// One byte per code point, '?' for those at or above ALimit. Text without surrogates (nearly all)
-// maps one unit to one byte without walking code points.
+// One byte per code point, '?' for those at or above ALimit (0x80 or 0x100). Text without
+// surrogates (nearly all) maps one unit to one byte without walking code points.
 void AppendSingleByteText(std::u16string_view AText, uint32_t ALimit, TIdByteArray& VOut) {
-    // Two passes without an early exit, which the compiler turns into vector code: a reply is
-    // encoded on every line's way. Raw pointers, since a byte written through the vector could, for
-    // the compiler, be the vector's own pointer.
+    // One pass without an early exit, in 16-bit lanes, which the compiler turns into vector code:
+    // a reply is encoded on every line's way. It writes as if there were no surrogates and notes
+    // whether there were. Raw pointers, since a byte written through the vector could, for the
+    // compiler, be the vector's own pointer.
     const char16_t* text = AText.data();
     const size_t count = AText.size();
+    const size_t start = VOut.size();
+    VOut.resize(start + count);
+    uint8_t* bytes = VOut.data() + start;
+    const auto above = static_cast<uint16_t>(~(ALimit - 1));
     unsigned surrogates = 0;
-    for (size_t i = 0; i < count; ++i) surrogates |= static_cast<uint16_t>(text[i] - 0xD800) < 0x800;
-    if (surrogates == 0) {
-        const size_t start = VOut.size();
-        VOut.resize(start + count);
-        uint8_t* bytes = VOut.data() + start;
-        for (size_t i = 0; i < count; ++i) {
-            const char16_t unit = text[i];
-            bytes[i] = unit < ALimit ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?');
-        }
-        return;
+    for (size_t i = 0; i < count; ++i) {
+        const auto unit = static_cast<uint16_t>(text[i]);
+        surrogates |= static_cast<uint16_t>(unit - 0xD800) < 0x800;
+        bytes[i] = (unit & above) == 0 ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?');
     }
+    if (surrogates == 0) return;
+    VOut.resize(start);
     ForEachCodePoint(AText, [&](uint32_t cp) { VOut.push_back(cp < ALimit ? static_cast<uint8_t>(cp) : '?'); });
 }
 
