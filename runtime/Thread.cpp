@@ -206,10 +206,7 @@ void TThread::Suspend() {
     WaitWhileParked();
 }
 
-bool TThread::Suspended() const {
-    std::lock_guard lock(FStateLock);
-    return FSuspended;
-}
+bool TThread::Suspended() const { return FSuspended.load(); }
 
 void TThread::SetSuspended(bool AValue) {
     if (AValue) Suspend();

@@ -156,8 +156,10 @@ private:
 
     mutable std::mutex FStateLock;
     std::condition_variable FStateChanged;
+    // Written under FStateLock; read without it by Suspended, which a thread's run loop asks once
+    // per step.
+    std::atomic<bool> FSuspended{true};
     // Guarded by FStateLock.
-    bool FSuspended = true;
     bool FStarted = false;
     bool FCancelled = false;
     bool FFinished = false;
