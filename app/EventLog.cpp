@@ -55,30 +55,36 @@ std::u16string FormatTimeStamp(std::chrono::system_clock::time_point AWhen) {
 }
 
 namespace {
-// Trim in place: what a log line is built in is trimmed where it stands, not copied.
-void TrimInPlace(std::u16string& VText) {
+// Trims what VText holds from AFrom on, where it stands: the body is built in the entry itself.
+void TrimInPlace(std::u16string& VText, size_t AFrom) {
     size_t e = VText.size();
-    while (e > 0 && VText[e - 1] <= u' ') --e;
-    size_t b = 0;
+    while (e > AFrom && VText[e - 1] <= u' ') --e;
+    size_t b = AFrom;
     while (b < e && VText[b] <= u' ') ++b;
     VText.erase(e);
-    VText.erase(0, b);
+    VText.erase(AFrom, b - AFrom);
 }
 }  // namespace
 
-std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2) {
-    std::u16string body;
-    body.reserve(AMsg.size() + AText1.size() + AText2.size() + 6);
-    body.append(AMsg);
-    TrimInPlace(body);
+void AppendLogBody(std::u16string& VOut, const std::u16string& AMsg, const std::u16string& AText1,
+                   const std::u16string& AText2) {
+    const size_t from = VOut.size();
+    VOut.reserve(from + AMsg.size() + AText1.size() + AText2.size() + 6);
+    VOut.append(AMsg);
+    TrimInPlace(VOut, from);
     if (!AText1.empty()) {
-        body.append(u" / ").append(AText1);
-        TrimInPlace(body);
+        VOut.append(u" / ").append(AText1);
+        TrimInPlace(VOut, from);
     }
     if (!AText2.empty()) {
-        body.append(u" = ").append(AText2);
-        TrimInPlace(body);
+        VOut.append(u" = ").append(AText2);
+        TrimInPlace(VOut, from);
     }
+}
+
+std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2) {
+    std::u16string body;
+    AppendLogBody(body, AMsg, AText1, AText2);
     return body;
 }
 

@@ -23,6 +23,9 @@ void AppendTimeStamp(std::u16string& VOut, std::chrono::system_clock::time_point
 // The entry's text after the time stamp: the message, " / " and the first text, " = " and the
 // second text, each step trimmed at both ends (every character up to and including the space).
 std::u16string BuildLogBody(const std::u16string& AMsg, const std::u16string& AText1, const std::u16string& AText2);
+// The same body, appended to VOut; what VOut held before is left as it was.
+void AppendLogBody(std::u16string& VOut, const std::u16string& AMsg, const std::u16string& AText1,
+                   const std::u16string& AText2);
 
 // Entries that contain the word "Execute" (exact case) replace the status bar's text instead of
 // joining the list.

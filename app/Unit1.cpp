@@ -48,14 +48,17 @@ private:
     TIdTCPServer& FServer;
 };
 
-std::u16string LocalIP(TIdContext* AContext) {
+// The binding's own texts, not copies: a log entry per line copies them once, into the entry.
+const std::u16string& LocalIP(TIdContext* AContext) {
+    static const std::u16string none;
     TIdSocketHandle* binding = AContext->Binding();
-    return binding ? binding->IP() : std::u16string();
+    return binding ? binding->IP() : none;
 }
 
-std::u16string PeerIP(TIdContext* AContext) {
+const std::u16string& PeerIP(TIdContext* AContext) {
+    static const std::u16string none;
     TIdSocketHandle* binding = AContext->Binding();
-    return binding ? binding->PeerIP() : std::u16string();
+    return binding ? binding->PeerIP() : none;
 }
 
 // Ends a client whose connection can no longer carry a line: the unread bytes go (otherwise they
@@ -257,7 +260,7 @@ void TForm1::Log(const std::u16string& aMsg, const std::u16string& aText1, const
     entry.reserve(14 + aMsg.size() + aText1.size() + aText2.size() + 6);
     AppendTimeStamp(entry, std::chrono::system_clock::now());
     entry += u"> ";
-    entry += BuildLogBody(aMsg, aText1, aText2);
+    AppendLogBody(entry, aMsg, aText1, aText2);
     FLog.Add(std::move(entry), status);
 }
 

@@ -100,10 +100,9 @@ void TIdBuffer::PutBytes(const uint8_t* ASource, int ACount, int ADestIndex, boo
     const int at = ADestIndex < 0 ? FSize : ADestIndex;
     const int newSize = std::max(FSize, at + ACount);
     if (FSize == 0) {
-        // An empty buffer takes exactly the new bytes, without slack.
-        TIdByteArray fresh(static_cast<size_t>(newSize));
-        std::memcpy(fresh.data(), ASource, static_cast<size_t>(ACount));
-        FBytes.swap(fresh);
+        // An empty buffer takes exactly the new bytes, without slack (at is 0 here), in the
+        // memory an emptying removal kept when there is enough of it.
+        FBytes.assign(ASource, ASource + ACount);
         FHeadIndex = 0;
         FSize = newSize;
         return;
@@ -327,7 +326,15 @@ int TIdBuffer::IndexOf(uint8_t AByte, int AStartPos) const {
 void TIdBuffer::Remove(int AByteCount) {
     if (AByteCount <= 0) return;
     if (AByteCount >= FSize) {
-        Clear();
+        // A reader that empties its buffer with every line would otherwise allocate anew for each
+        // chunk it receives; a little memory stays for the next, never much.
+        if (FBytes.capacity() <= MaxKeptCapacity) {
+            FBytes.clear();
+            FHeadIndex = 0;
+            FSize = 0;
+        } else {
+            Clear();
+        }
     } else {
         FHeadIndex += AByteCount;
         FSize -= AByteCount;

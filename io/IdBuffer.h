@@ -42,6 +42,8 @@ using TIdBufferBytesRemoved = std::function<void(TObject* ASender, int ABytes)>;
 class TIdBuffer : private detail::TIdStackUsage, public TObject {
 public:
     static constexpr int DefaultGrowthFactor = 2048;
+    // The most memory a removal that empties the buffer keeps for the next bytes; Clear keeps none.
+    static constexpr size_t MaxKeptCapacity = 4096;
 
     TIdBuffer();
     explicit TIdBuffer(TIdBufferBytesRemoved AOnBytesRemoved);

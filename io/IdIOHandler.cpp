@@ -731,13 +731,17 @@ void TIdIOHandler::WriteLn(const std::u16string& AOut, IIdTextEncoding AByteEnco
         return;
     }
     // Where CR LF are two bytes of their own, they are appended to the encoded text: no copy of
-    // the text with them first, and, with room for one byte per character, one allocation.
-    TIdByteArray bytes;
+    // the text with them first. The storage is the last line's, so a line server that answers
+    // each line with one allocates nothing here; a WriteLn from within the write (an event) finds
+    // the storage taken and uses its own.
+    TIdByteArray bytes = std::move(FLineBytes);
+    bytes.clear();
     bytes.reserve(AOut.size() + 2);
     encoding->AppendBytes(AOut, bytes);
     bytes.push_back(13);
     bytes.push_back(10);
     Write(bytes);
+    if (bytes.capacity() <= MaxKeptLineBytes) FLineBytes = std::move(bytes);
 }
 
 void TIdIOHandler::WriteLn(IIdTextEncoding AByteEncoding) { WriteLn(std::u16string(), AByteEncoding); }

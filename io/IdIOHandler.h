@@ -330,6 +330,10 @@ private:
     TIdByteArray FRecvChunk;
     // The bytes of the last line terminator a read looked for (reading thread only).
     TIdByteArray FTerminatorBytes;
+    // Storage kept from the last line WriteLn encoded, for the next (writing thread only; taken out
+    // while in use). Kept only up to MaxKeptLineBytes, so a long line's storage does not stay.
+    TIdByteArray FLineBytes;
+    static constexpr size_t MaxKeptLineBytes = 4096;
     int FSendBufferSize = IdSendBufferSizeDefault;
     // Owned; present only while write buffering is on. Changed only by the owning thread, under
     // FCloseLock, like its contents.
