@@ -25,24 +25,23 @@ void AppendTimeStamp(std::u16string& VOut, std::chrono::system_clock::time_point
         secs -= seconds(1);
     }
     const std::time_t t = static_cast<std::time_t>(secs.count());
-    // The local time of a second is the same for every stamp within it; each thread keeps the last
-    // one it converted, since the conversion costs more than the rest of a reply's formatting.
+    // "hh:mm:ss " is the same for every stamp within a second; each thread keeps the last one it
+    // made, since the local time conversion costs more than the rest of a reply's formatting.
     thread_local bool cached = false;
     thread_local std::time_t cachedSecond = 0;
-    thread_local std::tm local{};
+    thread_local char16_t stamp[12];
     if (!cached || t != cachedSecond) {
+        std::tm local{};
         localtime_r(&t, &local);
+        PutTwoDigits(stamp, local.tm_hour);
+        stamp[2] = u':';
+        PutTwoDigits(stamp + 3, local.tm_min);
+        stamp[5] = u':';
+        PutTwoDigits(stamp + 6, local.tm_sec);
+        stamp[8] = u' ';
         cachedSecond = t;
         cached = true;
     }
-    // Written where it is wanted: a stamp of its own would be a heap string per reply.
-    char16_t stamp[12];
-    PutTwoDigits(stamp, local.tm_hour);
-    stamp[2] = u':';
-    PutTwoDigits(stamp + 3, local.tm_min);
-    stamp[5] = u':';
-    PutTwoDigits(stamp + 6, local.tm_sec);
-    stamp[8] = u' ';
     stamp[9] = static_cast<char16_t>(u'0' + ms / 100);
     PutTwoDigits(stamp + 10, static_cast<int>(ms % 100));
     VOut.append(stamp, 12);
