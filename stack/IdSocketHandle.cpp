@@ -398,7 +398,7 @@ bool TIdSocketHandle::ReceiveWithin(TIdByteArray& VBuffer, int AMSec, int& VCoun
             FReceiveWait.store(wanted, std::memory_order_relaxed);
         }
     }
-    return GSocketStack->ReceiveWaiting(use.Socket(), VBuffer, AMSec == 0, VCount);
+    return GSocketStack->ReceiveWaiting(use.Socket(), VBuffer, AMSec, VCount);
 }
 
 bool TIdSocketHandle::Readable(int AMSec) {

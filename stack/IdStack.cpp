@@ -125,7 +125,7 @@ std::u16string TIdStack::WSTranslateSocketErrorMsg(int AErr) {
     return FormatInvariant(RSStackError, AErr, text);
 }
 
-bool TIdStack::ReceiveWaiting(TIdStackSocketHandle /*ASocket*/, TIdByteArray& /*VBuffer*/, bool /*ANow*/,
+bool TIdStack::ReceiveWaiting(TIdStackSocketHandle /*ASocket*/, TIdByteArray& /*VBuffer*/, int /*AWait*/,
                               int& /*VCount*/) {
     return false;
 }

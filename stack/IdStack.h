@@ -162,10 +162,11 @@ public:
     // chunk instead of a wait and a receive. False here; a system that can says so.
     virtual bool WaitsInReceive() const { return false; }
     // Only where WaitsInReceive: receives into the whole buffer, waiting at most the socket's receive
-    // time-out, or not at all with ANow. True with VCount the byte count (0: closed in order) or -1
-    // when nothing came; false when the socket answered at once although it should have waited (its
-    // user made it non-blocking): the caller then waits for it first.
-    virtual bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, bool ANow, int& VCount);
+    // time-out, which the caller gave it as AWait ms (< 0: none), or not at all with AWait 0. True
+    // with VCount the byte count (0: closed in order) or -1 when nothing came; false when the socket
+    // answered at once although it should have waited (its user made it non-blocking): the caller
+    // then waits for it first.
+    virtual bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, int AWait, int& VCount);
     // ASize -1: everything from AOffset. Answers what the OS accepted (possibly fewer bytes).
     virtual int Send(TIdStackSocketHandle ASocket, const TIdByteArray& ABuffer, int AOffset = 0, int ASize = -1) = 0;
     virtual int ReceiveFrom(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, std::u16string& VIP, uint16_t& VPort,

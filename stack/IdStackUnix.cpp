@@ -313,13 +313,17 @@ int TIdStackUnix::WSReceive(TIdStackSocketHandle ASocket, void* VBuffer, int ABu
     return static_cast<int>(result);
 }
 
-bool TIdStackUnix::ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, bool ANow, int& VCount) {
+bool TIdStackUnix::ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, int AWait, int& VCount) {
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point start = AWait > 0 ? TClock::now() : TClock::time_point();
     const int result = WSReceive(ASocket, VBuffer.data(), static_cast<int>(std::min<size_t>(VBuffer.size(), INT_MAX)),
-                                 ANow ? MSG_DONTWAIT : 0);
+                                 AWait == 0 ? MSG_DONTWAIT : 0);
     if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // Nothing came within the time-out, unless the socket never waits at all: then the wait is
-        // the caller's. Asked only here, so the path that receives pays nothing for it.
-        if (!ANow) {
+        // the caller's. A receive that lasted half its time-out has waited, and an idle connection
+        // meets this path five times a second: the socket's flags are asked only after an early one.
+        const bool early = AWait < 0 || TClock::now() - start < std::chrono::milliseconds(AWait) / 2;
+        if (AWait != 0 && early) {
             const int flags = ::fcntl(Fd(ASocket), F_GETFL);
             if (flags >= 0 && (flags & O_NONBLOCK) != 0) return false;
         }

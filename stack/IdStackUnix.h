@@ -34,7 +34,7 @@ public:
                          int AOptLen) override;
     int ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) override;
     bool WaitsInReceive() const override { return true; }
-    bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, bool ANow, int& VCount) override;
+    bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, int AWait, int& VCount) override;
     bool SupportsIPv6() override;
     void AddLocalAddressesToList(TStrings& AAddresses) override;
     // Shut down in both directions; retired by putting the dead socket on its number.
