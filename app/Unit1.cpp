@@ -89,14 +89,22 @@ bool IdleTooLong(TIdContext* AContext, TIdIOHandler& AIO, int AIdleMs) {
 
 }  // namespace
 
-std::u16string BuildReply(const std::u16string& ALine) {
+void AppendReply(std::u16string& VOut, const std::u16string& ALine) {
     using namespace std::string_view_literals;
-    std::u16string reply;
-    reply.reserve(ALine.size() + 32);
-    reply.append(u"Thanks-"sv);
-    AppendTimeStamp(reply, std::chrono::system_clock::now());
-    reply.append(u"-for-"sv).append(ALine).append(u"-Message"sv);
-    return reply;
+    VOut.reserve(VOut.size() + ALine.size() + 32);
+    VOut.append(u"Thanks-"sv);
+    AppendTimeStamp(VOut, std::chrono::system_clock::now());
+    VOut.append(u"-for-"sv).append(ALine).append(u"-Message"sv);
+}
+
+void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine) {
+    // Each client's thread answers line after line: its replies are built in the storage of the
+    // one before, unless that was a long one.
+    thread_local std::u16string reply;
+    if (reply.capacity() > 4096) std::u16string().swap(reply);
+    reply.clear();
+    AppendReply(reply, ALine);
+    AIO.WriteLn(reply);
 }
 
 void EndClient(TIdContext* AContext) {
@@ -238,7 +246,7 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
         }
         if (line.empty()) return;
         Log(u"Receive", PeerIP(AContext), line);
-        io->WriteLn(BuildReply(line));
+        WriteReply(*io, line);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

@@ -15,6 +15,7 @@
 namespace Id {
 
 class TIdContext;
+class TIdIOHandler;
 class TIdListenerThread;
 class TIdServerIOHandlerStack;
 class TIdSocketHandle;
@@ -26,9 +27,11 @@ class TIdThread;
 // its thread does not fail the same read again and again.
 void EndClient(TIdContext* AContext);
 
-// The line reply service's answer to a request line: "Thanks-", the time stamp taken now, "-for-",
-// the line and "-Message" (without CR LF, which WriteLn adds).
-std::u16string BuildReply(const std::u16string& ALine);
+// The line reply service's answer to a request line, appended to VOut: "Thanks-", the time stamp
+// taken now, "-for-", the line and "-Message" (without CR LF, which WriteLn adds).
+void AppendReply(std::u16string& VOut, const std::u16string& ALine);
+// Writes the answer to ALine as one line.
+void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine);
 
 class TForm1 : public TObject {
 public:

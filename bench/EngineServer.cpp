@@ -37,7 +37,7 @@ void Execute(TIdContext* AContext) {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
         if (line.empty()) return;
-        io->WriteLn(BuildReply(line));
+        WriteReply(*io, line);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);
