@@ -154,6 +154,23 @@ TEST(IOHandlerWrite, LinesLeaveInOneSend) {
     h.EndWork(TWorkMode::wmWrite);
 }
 
+TEST(IOHandlerWrite, ALineWrittenFromTheWorkEventLeavesTheLineBeingWrittenWhole) {
+    TOpenFake f;
+    TFakeIOHandler& h = f.handler;
+    h.SetSendLimit(2);
+    bool nested = false;
+    h.SetOnWork([&](TObject*, TWorkMode, int64_t) {
+        if (nested) return;
+        nested = true;
+        h.WriteLn(u"in");
+    });
+    h.BeginWork(TWorkMode::wmWrite);
+    h.WriteLn(u"outer");
+    h.WriteLn(u"next");
+    h.EndWork(TWorkMode::wmWrite);
+    EXPECT_EQ(AllSent(h), "ouin\r\nter\r\nnext\r\n");
+}
+
 TEST(IOHandlerWrite, BufferingThresholdFlushAndCancel) {
     TOpenFake f;
     TFakeIOHandler& h = f.handler;
