@@ -256,6 +256,7 @@ TEST_F(ConsoleRun, StalledOutputLosesOnlyWhatTheQueueCannotHoldAndSaysSo) {
         produced = true;
     });
     std::string got;
+    std::atomic<bool> ran{false};
     std::thread reader([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!produced.load() && std::chrono::steady_clock::now() < deadline)
@@ -263,8 +264,11 @@ TEST_F(ConsoleRun, StalledOutputLosesOnlyWhatTheQueueCannotHoldAndSaysSo) {
         while (got.find("log entries lost") == std::string::npos && std::chrono::steady_clock::now() < deadline)
             got += ReadAvailable(Pipe.Read, 10);
         Window->RequestStop();
+        // The stop writes out what is still queued: keep the pipe drained until it is done.
+        while (!ran.load()) got += ReadAvailable(Pipe.Read, 10);
     });
     EXPECT_EQ(Window->Run(*Form), 0);
+    ran = true;
     client.join();
     reader.join();
     got += ReadAvailable(Pipe.Read, 50);
