@@ -67,6 +67,19 @@ std::string ToUtf8(std::u16string_view AText) {
     return out;
 }
 
+std::u16string ExceptionMessage(const std::exception_ptr& AError) {
+    if (!AError) return {};
+    try {
+        std::rethrow_exception(AError);
+    } catch (const Exception& E) {
+        return E.Message();
+    } catch (const std::exception& E) {
+        return FromUtf8(E.what());
+    } catch (...) {
+        return u"Unbekannte Ausnahme";
+    }
+}
+
 std::u16string FromUtf8(std::string_view AText) {
     std::u16string out;
     out.reserve(AText.size());

@@ -52,6 +52,12 @@ private:
     std::string FWhat;
 };
 
+// The message of a caught exception: its own for the runtime's exceptions, the text of what() for
+// the standard library's, "Unbekannte Ausnahme" for anything else; empty for none. Keeping the
+// exception and asking this later is how a thread records the one that ended it without needing
+// memory at that moment, which it may have run out of.
+std::u16string ExceptionMessage(const std::exception_ptr& AError);
+
 // The silent abort signal: ends an operation without being reported.
 class EAbort : public Exception {
 public:

@@ -155,19 +155,17 @@ void TThread::ThreadProc(TThread* AThread) {
         self->FStarted = true;
     }
     if (run) {
-        std::u16string fatal;
+        // Kept as it is, not as text: the exception may be the lack of memory that the text would
+        // need, and nothing may leave this function.
+        std::exception_ptr fatal;
         try {
             self->Execute();
-        } catch (const Exception& E) {
-            fatal = E.Message();
-        } catch (const std::exception& E) {
-            fatal = FromUtf8(E.what());
         } catch (...) {
-            fatal = u"Unbekannte Ausnahme";
+            fatal = std::current_exception();
         }
-        if (!fatal.empty()) {
+        if (fatal) {
             std::lock_guard lock(self->FStateLock);
-            self->FFatalException = fatal;
+            self->FFatalException = std::move(fatal);
         }
         try {
             self->DoTerminate();
@@ -292,8 +290,12 @@ void TThread::SetPriority(TThreadPriority AValue) {
 }
 
 std::u16string TThread::FatalException() const {
-    std::lock_guard lock(FStateLock);
-    return FFatalException;
+    std::exception_ptr fatal;
+    {
+        std::lock_guard lock(FStateLock);
+        fatal = FFatalException;
+    }
+    return ExceptionMessage(fatal);
 }
 
 void TThread::DoTerminate() {

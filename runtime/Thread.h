@@ -121,7 +121,8 @@ public:
     // anyone else, the body included.
     bool Destroying() const { return FDestroying.load(); }
 
-    // Message of an exception that escaped Execute; empty if none did.
+    // Message of an exception that escaped Execute; empty if none did. Made when asked: the
+    // thread keeps the exception itself.
     std::u16string FatalException() const;
 
     // Thread objects currently alive in the process; self-freeing threads count until destroyed.
@@ -168,7 +169,7 @@ private:
     // thread runs.
     long FTid = 0;
     TThreadPriority FPriority = TThreadPriority::tpNormal;
-    std::u16string FFatalException;
+    std::exception_ptr FFatalException;
 
     const bool FCreateSuspended;
     bool FConstructionDone = false;

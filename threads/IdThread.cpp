@@ -78,8 +78,12 @@ void TIdThread::TerminateAndWaitFor() {
 }
 
 std::u16string TIdThread::TerminatingException() {
-    std::lock_guard lock(*FLock);
-    return FTerminatingException;
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(*FLock);
+        error = FTerminatingError;
+    }
+    return ExceptionMessage(error);
 }
 
 const std::type_info* TIdThread::TerminatingExceptionClass() {
@@ -163,13 +167,11 @@ void TIdThread::Execute() {
         }
         FinishThread();
     } catch (Exception& E) {
-        RecordTerminatingException(E, typeid(E));
+        RecordTerminatingException(std::current_exception(), typeid(E), &E);
     } catch (const std::exception& E) {
-        Exception wrapped(FromUtf8(E.what()));
-        RecordTerminatingException(wrapped, typeid(E));
+        RecordTerminatingException(std::current_exception(), typeid(E), nullptr);
     } catch (...) {
-        Exception wrapped(RSUnknownException);
-        RecordTerminatingException(wrapped, typeid(wrapped));
+        RecordTerminatingException(std::current_exception(), typeid(Exception), nullptr);
     }
     // A thread stopped or failing before its first cycle still owns its yarn, which no cycle's
     // clean-up freed. Releasing it here is what lets a scheduler waiting for that yarn see the
@@ -209,16 +211,25 @@ bool TIdThread::ParkOrLeave() {
     return Terminated();
 }
 
-void TIdThread::RecordTerminatingException(Exception& AException, const std::type_info& AClass) {
+void TIdThread::RecordTerminatingException(std::exception_ptr AError, const std::type_info& AClass,
+                                           Exception* AException) noexcept {
+    // The exception is kept, its message made only when asked: recording needs no memory, so an
+    // exception that is the lack of it still ends the body in order and frees its yarn.
     {
         std::lock_guard lock(*FLock);
         FTerminatingExceptionClass = &AClass;
-        FTerminatingException = AException.Message();
+        FTerminatingError = AError;
     }
     try {
-        NotifyException(AException);
+        if (AException) {
+            NotifyException(*AException);
+        } else {
+            // Handlers take the framework's exceptions only: a wrapper with the same message.
+            Exception wrapped(ExceptionMessage(AError));
+            NotifyException(wrapped);
+        }
     } catch (...) {
-        // A handler that raises must not carry anything out of the body.
+        // A handler that raises, or no memory for the wrapper: nothing may leave the body.
     }
     Terminate();
 }

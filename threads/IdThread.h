@@ -131,7 +131,8 @@ private:
     void RunGuardedStep();
     // The second half of the loop head: answers true when the loop must end.
     bool ParkOrLeave();
-    void RecordTerminatingException(Exception& AException, const std::type_info& AClass);
+    void RecordTerminatingException(std::exception_ptr AError, const std::type_info& AClass,
+                                    Exception* AException) noexcept;
 
     TObject* FData = nullptr;         // owned while itoDataOwner is set
     std::unique_ptr<TIdCriticalSection> FLock;  // gone late in destruction
@@ -139,7 +140,7 @@ private:
     std::u16string FName;
     std::atomic<TIdThreadStopMode> FStopMode{TIdThreadStopMode::smTerminate};
     TIdThreadOptions FOptions;        // guarded by FLock
-    std::u16string FTerminatingException;                  // guarded by FLock
+    std::exception_ptr FTerminatingError;                  // guarded by FLock
     const std::type_info* FTerminatingExceptionClass = nullptr;  // guarded by FLock
     TIdYarn* FYarn = nullptr;         // owned
     TIdExceptionThreadEvent FOnException;

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
 #include "runtime/FunctionThread.h"
+#include "support/FailingAllocations.h"
 
 using namespace Id;
 using namespace Id::Test;
@@ -199,6 +201,15 @@ TEST(RuntimeThread, AnExceptionEscapingTheBodyIsKept) {
     thread.Resume();
     thread.WaitFor();
     EXPECT_EQ(thread.FatalException(), u"kaputt");
+
+    // Even the lack of memory, which leaves none to write the message down with at that moment.
+    TFunctionThread starved([](TFunctionThread&) {
+        IdTest::FailAllocationsOnThisThread(true);
+        throw std::bad_alloc();
+    });
+    starved.Resume();
+    starved.WaitFor();
+    EXPECT_EQ(starved.FatalException(), u"std::bad_alloc");
 }
 
 TEST(RuntimeThread, SynchronizeRunsOnTheMainThread) {

@@ -5,12 +5,14 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/IdResourceStringsCore.h"
+#include "support/FailingAllocations.h"
 #include "support/Wait.h"
 #include "threads/IdThread.h"
 
@@ -269,6 +271,33 @@ TEST(IdThread, AHandlerThatRaisesDoesNotEscapeEither) {
     thread.Start();
     thread.WaitFor();
     EXPECT_EQ(recorder.Events(), (TEvents{"PrepareThread", "NotifyException:PrepareThread failed", "Terminate"}));
+    EXPECT_TRUE(thread.FatalException().empty());
+}
+
+// Memory that has run out on the thread: the body still ends in order and frees its yarn (a
+// scheduler waits for that), and the exception's message is there when asked where memory is.
+TEST(IdThread, MemoryRunningOutStillEndsTheBodyInOrder) {
+    class TStarvedThread : public TIdThread {
+    public:
+        TStarvedThread() : TIdThread(true, true, u"") {}
+        ~TStarvedThread() override { FinishBody(); }
+
+    protected:
+        void RunStep() override {
+            IdTest::FailAllocationsOnThisThread(true);
+            throw std::bad_alloc();
+        }
+    };
+    std::atomic<int> yarnFreed{0};
+    TStarvedThread thread;
+    thread.SetYarn(new TCountedObject(yarnFreed));
+    thread.Start();
+    thread.WaitFor();
+    EXPECT_EQ(yarnFreed, 1);
+    EXPECT_TRUE(thread.Terminated());
+    ASSERT_NE(thread.TerminatingExceptionClass(), nullptr);
+    EXPECT_EQ(*thread.TerminatingExceptionClass(), typeid(std::bad_alloc));
+    EXPECT_EQ(thread.TerminatingException(), u"std::bad_alloc");
     EXPECT_TRUE(thread.FatalException().empty());
 }
 
