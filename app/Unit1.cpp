@@ -64,27 +64,33 @@ const std::u16string& PeerIP(TIdContext* AContext) {
 // Ends a client whose connection can no longer carry a line: the unread bytes go (otherwise they
 // alone keep the connection counting as connected) and the connection is closed, so the server
 // ends the client with its "Disconnect" entry instead of calling the service again at once.
-// When a client last sent anything, for the idle time-out; held as its context's Data.
-class TClientActivity : public TObject {
+// What the service keeps of a client between calls, held as its context's Data: when it last
+// sent anything (for the idle time-out) and the storage of its last reply.
+class TClientState : public TObject {
 public:
     uint32_t LastTick = TickNow();
     int LastBuffered = 0;
+    std::u16string Reply;
 };
 
-// After a read: whether the client has now sent nothing (no line, no byte) for AIdleMs.
-bool IdleTooLong(TIdContext* AContext, TIdIOHandler& AIO, int AIdleMs) {
-    auto* activity = dynamic_cast<TClientActivity*>(AContext->Data());
-    if (!activity) {
-        activity = new TClientActivity;
-        AContext->SetData(activity);
+TClientState& ClientState(TIdContext* AContext) {
+    auto* state = dynamic_cast<TClientState*>(AContext->Data());
+    if (!state) {
+        state = new TClientState;
+        AContext->SetData(state);
     }
+    return *state;
+}
+
+// After a read: whether the client has now sent nothing (no line, no byte) for AIdleMs.
+bool IdleTooLong(TClientState& AState, TIdIOHandler& AIO, int AIdleMs) {
     const int buffered = AIO.InputBuffer()->Size();
-    if (!AIO.ReadLnTimedout() || buffered != activity->LastBuffered) {
-        activity->LastTick = TickNow();
-        activity->LastBuffered = buffered;
+    if (!AIO.ReadLnTimedout() || buffered != AState.LastBuffered) {
+        AState.LastTick = TickNow();
+        AState.LastBuffered = buffered;
         return false;
     }
-    return TickSpan(activity->LastTick, TickNow()) >= static_cast<uint32_t>(AIdleMs);
+    return TickSpan(AState.LastTick, TickNow()) >= static_cast<uint32_t>(AIdleMs);
 }
 
 }  // namespace
@@ -97,14 +103,12 @@ void AppendReply(std::u16string& VOut, const std::u16string& ALine) {
     VOut.append(u"-for-"sv).append(ALine).append(u"-Message"sv);
 }
 
-void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine) {
-    // Each client's thread answers line after line: its replies are built in the storage of the
-    // one before, unless that was a long one.
-    thread_local std::u16string reply;
-    if (reply.capacity() > 4096) std::u16string().swap(reply);
-    reply.clear();
-    AppendReply(reply, ALine);
-    AIO.WriteLn(reply);
+void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& VStorage) {
+    // Storage kept from a long reply would stay with the client for as long as it is connected.
+    if (VStorage.capacity() > 4096) std::u16string().swap(VStorage);
+    VStorage.clear();
+    AppendReply(VStorage, ALine);
+    AIO.WriteLn(VStorage);
 }
 
 void EndClient(TIdContext* AContext) {
@@ -240,13 +244,14 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
     try {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
-        if (const int idle = FIdleTimeout.load(); idle > 0 && IdleTooLong(AContext, *io, idle)) {
+        TClientState& state = ClientState(AContext);
+        if (const int idle = FIdleTimeout.load(); idle > 0 && IdleTooLong(state, *io, idle)) {
             EndClient(AContext);
             return;
         }
         if (line.empty()) return;
         Log(u"Receive", PeerIP(AContext), line);
-        WriteReply(*io, line);
+        WriteReply(*io, line, state.Reply);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

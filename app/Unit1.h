@@ -30,8 +30,10 @@ void EndClient(TIdContext* AContext);
 // The line reply service's answer to a request line, appended to VOut: "Thanks-", the time stamp
 // taken now, "-for-", the line and "-Message" (without CR LF, which WriteLn adds).
 void AppendReply(std::u16string& VOut, const std::u16string& ALine);
-// Writes the answer to ALine as one line.
-void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine);
+// Writes the answer to ALine as one line, built in VStorage: a client's own, kept from its last
+// reply, so that answering line after line allocates nothing. (Not a thread_local: its first use
+// on a thread registers its destructor, and the C library ends the process if that finds no memory.)
+void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& VStorage);
 
 class TForm1 : public TObject {
 public:

@@ -32,12 +32,23 @@ namespace {
 
 using namespace Id;
 
+// A client's reply storage, held as its context's Data.
+class TReplyStorage : public TObject {
+public:
+    std::u16string Text;
+};
+
 void Execute(TIdContext* AContext) {
     try {
         TIdIOHandler* io = AContext->Connection()->IOHandler();
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
         if (line.empty()) return;
-        WriteReply(*io, line);
+        auto* storage = static_cast<TReplyStorage*>(AContext->Data());  // only this function sets it
+        if (!storage) {
+            storage = new TReplyStorage;
+            AContext->SetData(storage);
+        }
+        WriteReply(*io, line, storage->Text);
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

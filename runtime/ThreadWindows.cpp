@@ -44,7 +44,9 @@ bool TThreadPlatform::Same(TThreadID A, TThreadID B) { return A == B; }
 
 int TThreadPlatform::Create(TThread& AThread, size_t AStackSize) {
     DWORD id = 0;
-    const HANDLE handle = CreateThread(nullptr, AStackSize, &ThreadEntry, &AThread, CREATE_SUSPENDED, &id);
+    // A size is the stack's whole size, as on Linux, not the part committed at the start.
+    const DWORD flags = CREATE_SUSPENDED | (AStackSize != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0);
+    const HANDLE handle = CreateThread(nullptr, AStackSize, &ThreadEntry, &AThread, flags, &id);
     if (!handle) return static_cast<int>(GetLastError());
     AThread.FOSHandle = handle;
     AThread.FHandle = id;

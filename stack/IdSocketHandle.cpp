@@ -105,9 +105,16 @@ void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
         const TIdStackSocketHandle old = FHandle.load();
         const bool oldInUse = old != Id_INVALID_SOCKET && FUses > 0;
         std::unique_ptr<TIdSocketList> list;
-        if (AHandle != Id_INVALID_SOCKET && (!FReadSocketList || oldInUse)) {
+        if (AHandle != Id_INVALID_SOCKET) {
             try {
-                list.reset(TIdSocketList::CreateSocketList());
+                if (!FReadSocketList || oldInUse) list.reset(TIdSocketList::CreateSocketList());
+                // Room, taken now, for everything the descriptor's close and release will record:
+                // closing never raises and must not need memory, which may have run out by then
+                // (a failed record would leave its uses counted and the descriptor open for good).
+                const size_t releases = static_cast<size_t>(
+                    std::count_if(FRetired.begin(), FRetired.end(), [](const TRetired& R) { return R.Release; }));
+                FRetired.reserve(FRetired.size() + (oldInUse ? 1 : 0) + 1);
+                FParked.reserve(FParked.size() + releases + 1);
             } catch (...) {
                 GSocketStack->CloseSocketNow(AHandle);  // not taken over: the handle stays as it was
                 throw;
@@ -158,7 +165,7 @@ void TIdSocketHandle::CloseSocket() {
         // The descriptor leaves the handle at once, with its wait list: a socket assigned next gets a
         // list of its own. The close holds a use itself until the descriptor has been shut down.
         readList = FReadSocketList.get();
-        FRetired.push_back(TRetired{socket, FUses + 1, true, std::move(FReadSocketList)});
+        FRetired.push_back(TRetired{socket, FUses + 1, true, std::move(FReadSocketList)});  // room kept
         FUses = 0;
     }
     try {

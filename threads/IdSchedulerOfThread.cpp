@@ -8,7 +8,7 @@ namespace Id {
 namespace {
 
 TIdThreadWithTask* NewDefaultThread(TIdTask* ATask, const std::u16string& AName) {
-    return new TIdThreadWithTask(ATask, AName);
+    return new TIdThreadWithTask(ATask, AName, TIdSchedulerOfThread::DefaultThreadStackSize);
 }
 
 }  // namespace

@@ -36,6 +36,12 @@ private:
 
 class TIdSchedulerOfThread : public TIdScheduler {
 public:
+    // The stack of a thread made by the default ThreadClass. A connection's handler reads and
+    // answers lines; with the usual default size on Linux (8 MiB) many new threads cost a new
+    // mapping, since the C library keeps finished stacks for reuse only up to a total size. A
+    // handler that needs more stack runs on a thread class of its own.
+    static constexpr size_t DefaultThreadStackSize = 256 * 1024;
+
     explicit TIdSchedulerOfThread(TComponent* AOwner = nullptr);
     // Terminates all yarns first.
     ~TIdSchedulerOfThread() override;

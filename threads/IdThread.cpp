@@ -126,8 +126,12 @@ bool TIdThread::AbsorbRunException(Exception& AException) {
 }
 
 void TIdThread::Execute() {
-    if (FName.empty()) FName = RSUnknownThreadName;
-    NameThreadForDebugging(FName);
+    try {
+        if (FName.empty()) FName = RSUnknownThreadName;
+        NameThreadForDebugging(FName);
+    } catch (...) {
+        // Only debuggers miss the name (no memory for it); the body must still run and end in order.
+    }
     try {
         PrepareThread();
         try {

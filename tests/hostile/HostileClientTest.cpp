@@ -700,10 +700,10 @@ TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
     ASSERT_NO_FATAL_FAILURE(server.Start(GetParam()));
     rlimit old{};
     ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, nullptr, &old), 0);
-    // Room for small allocations, none for another thread's stack.
+    // Room for small allocations, none for another thread's stack (a client's thread has 256 KiB).
     const long sizeKiB = server.Memory("VmSize:");
     ASSERT_GT(sizeKiB, 0);
-    const rlimit capped{static_cast<rlim_t>(sizeKiB + 4096) * 1024, old.rlim_max};
+    const rlimit capped{static_cast<rlim_t>(sizeKiB + 248) * 1024, old.rlim_max};
     ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &capped, nullptr), 0);
     // The system keeps the stacks of ended threads for reuse, so the first few clients may still
     // get a thread; the rest must wait, and must not be lost.
@@ -735,7 +735,7 @@ TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
     TUsage after;
     server.ExpectRecovered(after);
     Row("Threads refused", GetParam(), std::to_string(kClients) + " clients, 1 line each",
-        "address space capped 4 MiB above the server's size: no thread stack fits",
+        "address space capped 248 KiB above the server's size: no thread stack fits",
         std::to_string(servedWhileCapped) + " served on kept stacks while capped (" + std::to_string(whileCapped.Threads) +
             " threads); the other " + std::to_string(servedAfter) + " within " + std::to_string(recoveryMs) +
             " ms of the cap's removal",

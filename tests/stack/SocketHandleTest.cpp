@@ -24,6 +24,7 @@
 #include "stack/IdStackBSDBase.h"
 #include "stack/LoopbackPair.h"
 #include "stack/StackTestSupport.h"
+#include "support/FailingAllocations.h"
 
 using namespace Id;
 using Id::Test::ConnectPair;
@@ -494,6 +495,27 @@ TEST_F(SocketHandleTest, DestructorWaitsForAUseInFlightAndWakesWhenItEnds) {
     lock.unlock();
     destroyer.join();
     user.join();
+}
+
+// A close needs no memory: one made while none can be had still releases the descriptor, and the
+// handle's end has nothing left to wait for.
+TEST_F(SocketHandleTest, ClosingWhileMemoryHasRunOutStillReleasesTheDescriptor) {
+    TIdSocketHandle listener, server;
+    auto client = std::make_unique<TIdSocketHandle>();
+    ListenOnLoopback(listener);
+    ConnectPair(listener, *client, server);
+    const int number = static_cast<int>(client->Handle());
+    bool threw = false;
+    IdTest::FailAllocationsOnThisThread(true);
+    try {
+        client->CloseSocket();
+        client.reset();
+    } catch (...) {
+        threw = true;
+    }
+    IdTest::FailAllocationsOnThisThread(false);
+    EXPECT_FALSE(threw);
+    EXPECT_EQ(::fcntl(number, F_GETFD), -1) << "the descriptor's number is still taken";
 }
 
 namespace {

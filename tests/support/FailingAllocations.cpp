@@ -1,14 +1,18 @@
 #include "support/FailingAllocations.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
-thread_local bool GFail = false;
-}
+std::atomic<bool> GFailOnNewThreads{false};
+// Taken from the above at the thread's first allocation.
+thread_local bool GFail = GFailOnNewThreads.load();
+}  // namespace
 
 namespace IdTest {
 void FailAllocationsOnThisThread(bool AFail) { GFail = AFail; }
+void FailAllocationsOnNewThreads(bool AFail) { GFailOnNewThreads = AFail; }
 }  // namespace IdTest
 
 // Every form of new that the library's delete would otherwise release is replaced, with its delete,

@@ -6,5 +6,8 @@
 namespace IdTest {
 
 void FailAllocationsOnThisThread(bool AFail);
+// The same for every thread that makes its first allocation while this is on: a thread made now
+// has no memory from its very start.
+void FailAllocationsOnNewThreads(bool AFail);
 
 }  // namespace IdTest

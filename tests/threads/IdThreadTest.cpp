@@ -274,8 +274,8 @@ TEST(IdThread, AHandlerThatRaisesDoesNotEscapeEither) {
     EXPECT_TRUE(thread.FatalException().empty());
 }
 
-// Memory that has run out on the thread: the body still ends in order and frees its yarn (a
-// scheduler waits for that), and the exception's message is there when asked where memory is.
+// A thread that has no memory from its start: the body still runs and ends in order and frees its
+// yarn (a scheduler waits for that), and the exception's message is there when asked where memory is.
 TEST(IdThread, MemoryRunningOutStillEndsTheBodyInOrder) {
     class TStarvedThread : public TIdThread {
     public:
@@ -283,16 +283,15 @@ TEST(IdThread, MemoryRunningOutStillEndsTheBodyInOrder) {
         ~TStarvedThread() override { FinishBody(); }
 
     protected:
-        void RunStep() override {
-            IdTest::FailAllocationsOnThisThread(true);
-            throw std::bad_alloc();
-        }
+        void RunStep() override { throw std::bad_alloc(); }
     };
     std::atomic<int> yarnFreed{0};
+    IdTest::FailAllocationsOnNewThreads(true);  // not this one's: it has allocated long since
     TStarvedThread thread;
     thread.SetYarn(new TCountedObject(yarnFreed));
     thread.Start();
     thread.WaitFor();
+    IdTest::FailAllocationsOnNewThreads(false);
     EXPECT_EQ(yarnFreed, 1);
     EXPECT_TRUE(thread.Terminated());
     ASSERT_NE(thread.TerminatingExceptionClass(), nullptr);
