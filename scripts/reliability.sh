@@ -70,11 +70,18 @@ Notes
   This scenario is skipped under the sanitizers: in the ASan build the server child died in it once
   (the sanitizer's runtime opens descriptors of its own; the cause was not pinned down, and the same
   steps by hand against the ASan console program recovered).
-- Threads refused: the server's address space is capped (with `prlimit`) a few MiB above its size,
-  so no new thread stack fits. The system keeps the stacks of ended threads for reuse, so the first
-  few clients may still get a thread; the others wait in the listen queue (the listener reports the
-  refusal once and retries every 100 ms) and are all served once the cap is lifted. Skipped under
-  the sanitizers, which reserve far more address space than such a cap leaves.
+- Threads refused: the server's address space is capped (with `prlimit`) less than one client
+  thread's stack (256 KiB) above its size, so no new thread stack fits. The system keeps the stacks
+  of ended threads for reuse, so the first few clients may still get a thread; the others wait in
+  the listen queue (the listener reports the refusal once and retries every 100 ms) and are all
+  served once the cap is lifted. Skipped under the sanitizers, which reserve far more address space
+  than such a cap leaves (as in the next scenario).
+- Memory runs out: the cap leaves room for about a dozen more thread stacks, so threads start and
+  then their allocations fail. A client whose thread finds no memory for its buffers, its reply or
+  its log entry is let go (its connection closed); how many depends on where memory ran out, and
+  the test requires only that every client is answered or let go, none kept waiting. The server
+  itself must go on: the clients waiting in the listen queue are served once the cap is lifted,
+  nothing is left behind, and it stops cleanly on SIGTERM.
 - Start/stop cycles run the engine in the test's own process; every stop waits at least one poll
   step of the scheduler (500 ms) for the clients' threads, which is what the slowest stop shows.
 - Memory: every client that sends bytes without CR LF is dropped once it has sent more than a line's

@@ -742,6 +742,51 @@ TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
         UsageText(server.Baseline, after));
 }
 
+// A server whose memory runs out (its address space capped a few thread stacks above its size:
+// threads start, then their allocations fail) drops the clients it cannot serve, not itself; it
+// serves the others once memory can be had, leaves nothing behind and still stops on request.
+TEST_P(HostileClients, MemoryRunsOutAndRecovery) {
+    REQUIRE_PROGRAMS();
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "not run under the sanitizers";
+#endif
+    TServer server;
+    ASSERT_NO_FATAL_FAILURE(server.Start(GetParam()));
+    rlimit old{};
+    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, nullptr, &old), 0);
+    const long sizeKiB = server.Memory("VmSize:");
+    ASSERT_GT(sizeKiB, 0);
+    const rlimit capped{static_cast<rlim_t>(sizeKiB + 4096) * 1024, old.rlim_max};
+    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &capped, nullptr), 0);
+    constexpr int kClients = 30;
+    std::vector<TTestClient> clients(kClients);
+    for (int i = 0; i < kClients; ++i) {
+        ASSERT_TRUE(clients[static_cast<size_t>(i)].Connect("127.0.0.1", server.Port));
+        ASSERT_TRUE(clients[static_cast<size_t>(i)].Send("short of memory " + std::to_string(i) + "\r\n"));
+    }
+    SleepMs(500);
+    const TUsage whileCapped = server.Usage();
+    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &old, nullptr), 0);
+    // Each client is answered or let go; none is kept waiting.
+    int answered = 0, dropped = 0;
+    for (int i = 0; i < kClients; ++i) {
+        TTestClient& c = clients[static_cast<size_t>(i)];
+        if (IsReplyTo(c.ReadLine(5000 * kSlow), "short of memory " + std::to_string(i))) ++answered;
+        else if (c.WaitClosed(1000 * kSlow)) ++dropped;
+    }
+    EXPECT_EQ(answered + dropped, kClients);
+    EXPECT_GT(answered, 0);
+    clients.clear();
+    TUsage after;
+    server.ExpectRecovered(after);
+    EXPECT_GE(server.Stop(), 0) << "no clean stop";
+    Row("Memory runs out", GetParam(), std::to_string(kClients) + " clients, 1 line each",
+        "address space capped 4 MiB above the server's size: a dozen thread stacks fit, then allocations fail",
+        std::to_string(answered) + " answered, " + std::to_string(dropped) + " dropped (" +
+            std::to_string(whileCapped.Threads) + " threads while capped); stopped cleanly",
+        UsageText(server.Baseline, after));
+}
+
 // A stop while 200 clients are busy exchanging lines ends the server promptly and cleanly.
 TEST_P(HostileClients, SigtermUnderLoad) {
     REQUIRE_PROGRAMS();
