@@ -36,8 +36,10 @@ namespace {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 // The sanitizers slow every thread of the server down; only the time bounds grow with them.
 constexpr int kSlow = 4;
+constexpr bool kSanitized = true;
 #else
 constexpr int kSlow = 1;
+constexpr bool kSanitized = false;
 #endif
 
 #if defined(ID_CONSOLE_PROGRAM) && defined(ID_ENGINE_PROGRAM)
@@ -174,6 +176,15 @@ public:
         VAfter = Settled(Baseline);
         EXPECT_EQ(VAfter.Fds, Baseline.Fds) << "descriptors left";
         EXPECT_EQ(VAfter.Threads, Baseline.Threads) << "threads left";
+    }
+
+    // Caps the server's address space AAboveKiB above its present size; VOld: the limit it had.
+    void CapAddressSpace(long AAboveKiB, rlimit& VOld) const {
+        ASSERT_EQ(::prlimit(Pid, RLIMIT_AS, nullptr, &VOld), 0);
+        const long sizeKiB = Memory("VmSize:");
+        ASSERT_GT(sizeKiB, 0);
+        const rlimit capped{static_cast<rlim_t>(sizeKiB + AAboveKiB) * 1024, VOld.rlim_max};
+        ASSERT_EQ(::prlimit(Pid, RLIMIT_AS, &capped, nullptr), 0);
     }
 
     // SIGTERM; answers the time until the program has ended, -1 when it did not end with status 0.
@@ -687,32 +698,33 @@ TEST_P(HostileClients, ConnectionBursts) {
         "none (a burst beyond any small listen queue)", result, UsageText(server.Baseline, after));
 }
 
+// Starts the server, caps its address space AAboveKiB above its size (VOld: the limit it had), then
+// connects every client and sends its line: APrefix and the client's number.
+void StartCapped(TServer& VServer, TProgram AProgram, long AAboveKiB, rlimit& VOld, std::vector<TTestClient>& VClients,
+                 const std::string& APrefix) {
+    ASSERT_NO_FATAL_FAILURE(VServer.Start(AProgram));
+    ASSERT_NO_FATAL_FAILURE(VServer.CapAddressSpace(AAboveKiB, VOld));
+    for (size_t i = 0; i < VClients.size(); ++i) {
+        ASSERT_TRUE(VClients[i].Connect("127.0.0.1", VServer.Port));
+        ASSERT_TRUE(VClients[i].Send(APrefix + std::to_string(i) + "\r\n"));
+    }
+}
+
 // A server whose threads the system refuses (its address space is capped below a thread's stack)
 // takes no client it has no thread for, and serves every waiting client once threads can be had
 // again.
 TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
     REQUIRE_PROGRAMS();
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     // The sanitizers reserve far more address space than any cap that would leave room for them.
-    GTEST_SKIP() << "not run under the sanitizers";
-#endif
-    TServer server;
-    ASSERT_NO_FATAL_FAILURE(server.Start(GetParam()));
-    rlimit old{};
-    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, nullptr, &old), 0);
+    if (kSanitized) GTEST_SKIP() << "not run under the sanitizers";
     // Room for small allocations, none for another thread's stack (a client's thread has 256 KiB).
-    const long sizeKiB = server.Memory("VmSize:");
-    ASSERT_GT(sizeKiB, 0);
-    const rlimit capped{static_cast<rlim_t>(sizeKiB + 248) * 1024, old.rlim_max};
-    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &capped, nullptr), 0);
     // The system keeps the stacks of ended threads for reuse, so the first few clients may still
     // get a thread; the rest must wait, and must not be lost.
+    TServer server;
+    rlimit old{};
     constexpr int kClients = 20;
     std::vector<TTestClient> clients(kClients);
-    for (int i = 0; i < kClients; ++i) {
-        ASSERT_TRUE(clients[static_cast<size_t>(i)].Connect("127.0.0.1", server.Port));
-        ASSERT_TRUE(clients[static_cast<size_t>(i)].Send("wait " + std::to_string(i) + "\r\n"));
-    }
+    ASSERT_NO_FATAL_FAILURE(StartCapped(server, GetParam(), 248, old, clients, "wait "));
     std::vector<bool> served(kClients, false);
     int servedWhileCapped = 0;
     for (int i = 0; i < kClients; ++i) {
@@ -747,23 +759,12 @@ TEST_P(HostileClients, ThreadsRefusedAndRecovery) {
 // serves the others once memory can be had, leaves nothing behind and still stops on request.
 TEST_P(HostileClients, MemoryRunsOutAndRecovery) {
     REQUIRE_PROGRAMS();
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "not run under the sanitizers";
-#endif
+    if (kSanitized) GTEST_SKIP() << "not run under the sanitizers";
     TServer server;
-    ASSERT_NO_FATAL_FAILURE(server.Start(GetParam()));
     rlimit old{};
-    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, nullptr, &old), 0);
-    const long sizeKiB = server.Memory("VmSize:");
-    ASSERT_GT(sizeKiB, 0);
-    const rlimit capped{static_cast<rlim_t>(sizeKiB + 4096) * 1024, old.rlim_max};
-    ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &capped, nullptr), 0);
     constexpr int kClients = 30;
     std::vector<TTestClient> clients(kClients);
-    for (int i = 0; i < kClients; ++i) {
-        ASSERT_TRUE(clients[static_cast<size_t>(i)].Connect("127.0.0.1", server.Port));
-        ASSERT_TRUE(clients[static_cast<size_t>(i)].Send("short of memory " + std::to_string(i) + "\r\n"));
-    }
+    ASSERT_NO_FATAL_FAILURE(StartCapped(server, GetParam(), 4096, old, clients, "short of memory "));
     SleepMs(500);
     const TUsage whileCapped = server.Usage();
     ASSERT_EQ(::prlimit(server.Pid, RLIMIT_AS, &old, nullptr), 0);
