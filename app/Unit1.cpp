@@ -61,9 +61,6 @@ const std::u16string& PeerIP(TIdContext* AContext) {
     return binding ? binding->PeerIP() : none;
 }
 
-// Ends a client whose connection can no longer carry a line: the unread bytes go (otherwise they
-// alone keep the connection counting as connected) and the connection is closed, so the server
-// ends the client with its "Disconnect" entry instead of calling the service again at once.
 // What the service keeps of a client between calls, held as its context's Data: when it last
 // sent anything (for the idle time-out) and the storage of its last reply.
 class TClientState : public TObject {
@@ -111,6 +108,9 @@ void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& 
     AIO.WriteLn(VStorage);
 }
 
+// The unread bytes go (otherwise they alone keep the connection counting as connected) and the
+// connection is closed, so the server ends the client with its "Disconnect" entry instead of
+// calling the service again at once.
 void EndClient(TIdContext* AContext) {
     TIdTCPConnection* connection = AContext->Connection();
     if (!connection) return;

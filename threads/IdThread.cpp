@@ -216,7 +216,7 @@ bool TIdThread::ParkOrLeave() {
 }
 
 void TIdThread::RecordTerminatingException(std::exception_ptr AError, const std::type_info& AClass,
-                                           Exception* AException) noexcept {
+                                           Exception* AException) {
     // The exception is kept, its message made only when asked: recording needs no memory, so an
     // exception that is the lack of it still ends the body in order and frees its yarn.
     {

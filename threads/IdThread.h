@@ -132,7 +132,7 @@ private:
     // The second half of the loop head: answers true when the loop must end.
     bool ParkOrLeave();
     void RecordTerminatingException(std::exception_ptr AError, const std::type_info& AClass,
-                                    Exception* AException) noexcept;
+                                    Exception* AException);
 
     TObject* FData = nullptr;         // owned while itoDataOwner is set
     std::unique_ptr<TIdCriticalSection> FLock;  // gone late in destruction
