@@ -71,7 +71,8 @@ public:
 };
 
 TClientState& ClientState(TIdContext* AContext) {
-    auto* state = dynamic_cast<TClientState*>(AContext->Data());
+    // Asked once per call of the service; nothing but this function sets a client's Data.
+    auto* state = static_cast<TClientState*>(AContext->Data());
     if (!state) {
         state = new TClientState;
         AContext->SetData(state);
