@@ -4,7 +4,7 @@
 
 #include "app/ConsoleWindow.h"
 #include "app/Unit1.h"
-#include "runtime/Thread.h"
+#include <IdFramework/runtime/Thread.h>
 
 int main(int argc, char** argv) {
     Id::PrepareConsoleProcess();

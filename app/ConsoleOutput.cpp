@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "runtime/SysUtils.h"
+#include <IdFramework/runtime/SysUtils.h>
 
 namespace Id {
 

@@ -6,10 +6,10 @@
 #include <functional>
 #include <vector>
 
-#include "core/IdException.h"
-#include "server/IdTCPServer.h"
-#include "stack/IdSocketHandle.h"
-#include "runtime/Thread.h"
+#include <IdFramework/core/IdException.h>
+#include <IdFramework/server/IdTCPServer.h>
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/runtime/Thread.h>
 
 namespace Id {
 

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "runtime/SysUtils.h"
+#include <IdFramework/runtime/SysUtils.h>
 
 namespace Id {
 

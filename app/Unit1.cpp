@@ -5,14 +5,14 @@
 #include <limits>
 #include <string_view>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdGlobal.h"
-#include "io/IdIOHandler.h"
-#include "io/IdServerIOHandlerStack.h"
-#include "io/IdTCPConnection.h"
-#include "server/IdContext.h"
-#include "server/IdTCPServer.h"
-#include "stack/IdSocketHandle.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdGlobal.h>
+#include <IdFramework/io/IdIOHandler.h>
+#include <IdFramework/io/IdServerIOHandlerStack.h>
+#include <IdFramework/io/IdTCPConnection.h>
+#include <IdFramework/server/IdContext.h>
+#include <IdFramework/server/IdTCPServer.h>
+#include <IdFramework/stack/IdSocketHandle.h>
 
 namespace Id {
 

@@ -9,8 +9,8 @@
 
 #include "app/EventLog.h"
 #include "app/WindowOperations.h"
-#include "core/IdComponent.h"
-#include "runtime/SysUtils.h"
+#include <IdFramework/core/IdComponent.h>
+#include <IdFramework/runtime/SysUtils.h>
 
 namespace Id {
 

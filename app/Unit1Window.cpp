@@ -13,7 +13,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "runtime/Thread.h"
+#include <IdFramework/runtime/Thread.h>
 
 namespace Id {
 

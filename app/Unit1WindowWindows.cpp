@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "runtime/Thread.h"
+#include <IdFramework/runtime/Thread.h>
 
 namespace Id {
 

@@ -17,16 +17,16 @@
 #include <string>
 
 #include "app/Unit1.h"
-#include "core/IdException.h"
-#include "core/IdExceptionCore.h"
-#include "io/IdBuffer.h"
-#include "io/IdIOHandler.h"
-#include "io/IdTCPConnection.h"
-#include "runtime/SysUtils.h"
-#include "server/IdContext.h"
-#include "server/IdTCPServer.h"
-#include "stack/IdSocketHandle.h"
-#include "stack/IdStack.h"
+#include <IdFramework/core/IdException.h>
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/io/IdBuffer.h>
+#include <IdFramework/io/IdIOHandler.h>
+#include <IdFramework/io/IdTCPConnection.h>
+#include <IdFramework/runtime/SysUtils.h>
+#include <IdFramework/server/IdContext.h>
+#include <IdFramework/server/IdTCPServer.h>
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/stack/IdStack.h>
 
 namespace {
 

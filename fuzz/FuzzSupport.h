@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "runtime/SysUtils.h"
+#include <IdFramework/runtime/SysUtils.h>
 
 namespace IdFuzz {
 

@@ -8,11 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdGlobal.h"
-#include "core/IdResourceStringsCore.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdGlobal.h>
+#include <IdFramework/core/IdResourceStringsCore.h>
 #include "fuzz/FuzzSupport.h"
-#include "io/IdBuffer.h"
+#include <IdFramework/io/IdBuffer.h>
 
 using namespace Id;
 using namespace IdFuzz;

@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/IdGlobal.h"
+#include <IdFramework/core/IdGlobal.h>
 #include "fuzz/FuzzSupport.h"
 
 using namespace Id;

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/IdGlobal.h"
+#include <IdFramework/core/IdGlobal.h>
 #include "fuzz/FuzzSupport.h"
 
 using namespace Id;

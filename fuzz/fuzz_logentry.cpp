@@ -15,7 +15,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/EventLog.h"
 #include "fuzz/FuzzSupport.h"
-#include "runtime/SysUtils.h"
+#include <IdFramework/runtime/SysUtils.h>
 
 using namespace Id;
 using namespace IdFuzz;

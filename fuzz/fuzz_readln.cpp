@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdGlobal.h"
-#include "core/IdResourceStringsCore.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdGlobal.h>
+#include <IdFramework/core/IdResourceStringsCore.h>
 #include "fuzz/FuzzSupport.h"
-#include "io/IdBuffer.h"
-#include "io/IdIOHandler.h"
+#include <IdFramework/io/IdBuffer.h>
+#include <IdFramework/io/IdIOHandler.h>
 
 using namespace Id;
 using namespace IdFuzz;

@@ -5,7 +5,7 @@
 
 #include "FakeWindow.h"
 #include "app/Unit1.h"
-#include "core/IdExceptionCore.h"
+#include <IdFramework/core/IdExceptionCore.h>
 
 namespace Id::Test {
 namespace {

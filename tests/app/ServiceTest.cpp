@@ -11,9 +11,9 @@
 #include "LoopbackClient.h"
 #include "TextPattern.h"
 #include "app/Unit1.h"
-#include "server/IdTCPServer.h"
-#include "threads/IdScheduler.h"
-#include "stack/IdSocketHandle.h"
+#include <IdFramework/server/IdTCPServer.h>
+#include <IdFramework/threads/IdScheduler.h>
+#include <IdFramework/stack/IdSocketHandle.h>
 
 namespace Id::Test {
 namespace {

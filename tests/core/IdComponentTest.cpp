@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/IdComponent.h"
-#include "core/IdExceptionCore.h"
-#include "stack/IdStack.h"
+#include <IdFramework/core/IdComponent.h>
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/stack/IdStack.h>
 
 using namespace Id;
 
@@ -69,7 +69,7 @@ TEST(IdComponent, StatusTextsAreFormattedOnlyForAListener) {
     EXPECT_EQ(log.Entries[5].first, TIdStatus::hsDisconnected);
     // Arguments that do not fit the text reach the caller.
     EXPECT_THROW(component.ReportStatus(TIdStatus::hsResolving, {int64_t{5}}), EConvertError);
-    EXPECT_EQ(component.Version(), u"10.5.7");
+    EXPECT_EQ(component.Version(), u"" ID_FRAMEWORK_VERSION);
 }
 
 TEST(IdComponent, WorkNestsAndCountsReadAndWriteApart) {

@@ -2,10 +2,10 @@
 
 #include <typeinfo>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdResourceStringsCore.h"
-#include "runtime/SysUtils.h"
-#include "threads/IdThread.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdResourceStringsCore.h>
+#include <IdFramework/runtime/SysUtils.h>
+#include <IdFramework/threads/IdThread.h>
 
 using namespace Id;
 

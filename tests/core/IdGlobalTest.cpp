@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdGlobal.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdGlobal.h>
 
 using namespace Id;
 

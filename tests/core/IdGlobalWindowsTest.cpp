@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/IdGlobal.h"
+#include <IdFramework/core/IdGlobal.h>
 
 using namespace Id;
 

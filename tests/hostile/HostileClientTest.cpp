@@ -24,11 +24,11 @@
 
 #include "app/LoopbackClient.h"
 #include "app/TextPattern.h"
-#include "io/IdIOHandler.h"
-#include "io/IdTCPConnection.h"
-#include "server/IdContext.h"
-#include "server/IdTCPServer.h"
-#include "stack/IdSocketHandle.h"
+#include <IdFramework/io/IdIOHandler.h>
+#include <IdFramework/io/IdTCPConnection.h>
+#include <IdFramework/server/IdContext.h>
+#include <IdFramework/server/IdTCPServer.h>
+#include <IdFramework/stack/IdSocketHandle.h>
 
 namespace Id::Test {
 namespace {

@@ -4,7 +4,7 @@
 #include <random>
 
 #include "IoTestSupport.h"
-#include "io/IdBuffer.h"
+#include <IdFramework/io/IdBuffer.h>
 
 using namespace Id;
 using namespace IdTest;

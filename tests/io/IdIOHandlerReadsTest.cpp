@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "IoLoopback.h"
-#include "core/IdExceptionCore.h"
+#include <IdFramework/core/IdExceptionCore.h>
 
 using namespace Id;
 using namespace IdTest;

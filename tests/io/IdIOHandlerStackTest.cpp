@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "IoLoopback.h"
-#include "core/IdExceptionCore.h"
-#include "io/IdTCPConnection.h"
-#include "stack/IdStackBSDBase.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/io/IdTCPConnection.h>
+#include <IdFramework/stack/IdStackBSDBase.h>
 
 using namespace Id;
 using namespace IdTest;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "IoTestSupport.h"
-#include "io/IdTCPConnection.h"
+#include <IdFramework/io/IdTCPConnection.h>
 
 using namespace Id;
 using namespace IdTest;

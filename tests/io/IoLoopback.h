@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "io/IdIOHandlerStack.h"
-#include "stack/IdSocketHandle.h"
-#include "stack/IdStack.h"
+#include <IdFramework/io/IdIOHandlerStack.h>
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/stack/IdStack.h>
 
 namespace IdTest {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdResourceStringsCore.h"
-#include "io/IdIOHandler.h"
-#include "stack/IdStack.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdResourceStringsCore.h>
+#include <IdFramework/io/IdIOHandler.h>
+#include <IdFramework/stack/IdStack.h>
 
 namespace IdTest {
 

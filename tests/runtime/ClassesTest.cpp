@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "runtime/Classes.h"
-#include "runtime/Streams.h"
+#include <IdFramework/runtime/Classes.h>
+#include <IdFramework/runtime/Streams.h>
 
 using namespace Id;
 

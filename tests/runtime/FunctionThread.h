@@ -6,7 +6,7 @@
 #include <functional>
 #include <thread>
 
-#include "runtime/Thread.h"
+#include <IdFramework/runtime/Thread.h>
 
 namespace Id::Test {
 

@@ -17,17 +17,17 @@
 #include <memory>
 #include <thread>
 
-#include "core/IdExceptionCore.h"
-#include "io/IdIOHandler.h"
-#include "io/IdServerIOHandlerStack.h"
-#include "io/IdTCPConnection.h"
-#include "server/IdTCPServer.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/io/IdIOHandler.h>
+#include <IdFramework/io/IdServerIOHandlerStack.h>
+#include <IdFramework/io/IdTCPConnection.h>
+#include <IdFramework/server/IdTCPServer.h>
 #include "server/ServerTestSupport.h"
-#include "stack/IdSocketHandle.h"
-#include "stack/IdStack.h"
-#include "threads/IdScheduler.h"
-#include "threads/IdSchedulerOfThreadDefault.h"
-#include "threads/IdThread.h"
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/stack/IdStack.h>
+#include <IdFramework/threads/IdScheduler.h>
+#include <IdFramework/threads/IdSchedulerOfThreadDefault.h>
+#include <IdFramework/threads/IdThread.h>
 
 using namespace Id;
 using namespace IdTest;

@@ -1,4 +1,4 @@
-#include "stack/IdWinsock2.h"
+#include <IdFramework/stack/IdWinsock2.h>
 
 #include <tlhelp32.h>
 

@@ -5,10 +5,10 @@
 
 #include <cerrno>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdResourceStrings.h"
-#include "stack/IdStack.h"
-#include "stack/IdStackUnix.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdResourceStrings.h>
+#include <IdFramework/stack/IdStack.h>
+#include <IdFramework/stack/IdStackUnix.h>
 #include "stack/StackTestSupport.h"
 
 using namespace Id;

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "runtime/SysUtils.h"
-#include "stack/IdSocketHandle.h"
-#include "stack/IdStack.h"
-#include "stack/IdStackBSDBase.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/runtime/SysUtils.h>
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/stack/IdStack.h>
+#include <IdFramework/stack/IdStackBSDBase.h>
 #include "stack/LoopbackPair.h"
-#include "stack/IdStackWindows.h"
+#include <IdFramework/stack/IdStackWindows.h>
 
 using namespace Id;
 using Id::Test::ConnectPair;

@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "stack/IdWinsock2.h"
-#include "stack/IdWship6.h"
+#include <IdFramework/stack/IdWinsock2.h>
+#include <IdFramework/stack/IdWship6.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "stack/IdStack.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/stack/IdStack.h>
 
 using namespace Id;
 namespace WS = Id::Winsock2;

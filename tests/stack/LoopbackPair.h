@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "stack/IdSocketHandle.h"
+#include <IdFramework/stack/IdSocketHandle.h>
 
 namespace Id::Test {
 

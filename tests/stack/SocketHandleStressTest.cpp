@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "stack/IdSocketHandle.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/stack/IdSocketHandle.h>
 #include "stack/StackTestSupport.h"
 
 using namespace Id;

@@ -16,12 +16,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/IdExceptionCore.h"
-#include "core/IdResourceStrings.h"
-#include "core/IdResourceStringsCore.h"
-#include "stack/IdSocketHandle.h"
-#include "stack/IdStack.h"
-#include "stack/IdStackBSDBase.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/core/IdResourceStrings.h>
+#include <IdFramework/core/IdResourceStringsCore.h>
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/stack/IdStack.h>
+#include <IdFramework/stack/IdStackBSDBase.h>
 #include "stack/LoopbackPair.h"
 #include "stack/StackTestSupport.h"
 #include "support/FailingAllocations.h"

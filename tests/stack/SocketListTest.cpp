@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/IdExceptionCore.h"
-#include "stack/IdSocketHandle.h"
-#include "stack/IdStackUnix.h"
+#include <IdFramework/core/IdExceptionCore.h>
+#include <IdFramework/stack/IdSocketHandle.h>
+#include <IdFramework/stack/IdStackUnix.h>
 #include "stack/StackTestSupport.h"
 
 using namespace Id;

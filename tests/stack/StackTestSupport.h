@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "stack/IdStack.h"
+#include <IdFramework/stack/IdStack.h>
 
 class StackTest : public testing::Test {
 protected:

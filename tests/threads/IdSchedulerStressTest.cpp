@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "threads/IdSchedulerOfThreadDefault.h"
+#include <IdFramework/threads/IdSchedulerOfThreadDefault.h>
 
 using namespace Id;
 using namespace std::chrono_literals;

@@ -5,9 +5,9 @@
 #include <limits>
 #include <thread>
 
-#include "core/IdResourceStringsCore.h"
+#include <IdFramework/core/IdResourceStringsCore.h>
 #include "support/Wait.h"
-#include "threads/IdSchedulerOfThreadDefault.h"
+#include <IdFramework/threads/IdSchedulerOfThreadDefault.h>
 
 using namespace Id;
 using namespace std::chrono_literals;

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "threads/IdTask.h"
-#include "threads/IdThreadSafe.h"
+#include <IdFramework/threads/IdTask.h>
+#include <IdFramework/threads/IdThreadSafe.h>
 
 using namespace Id;
 

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/IdResourceStringsCore.h"
+#include <IdFramework/core/IdResourceStringsCore.h>
 #include "support/FailingAllocations.h"
 #include "support/Wait.h"
-#include "threads/IdThread.h"
+#include <IdFramework/threads/IdThread.h>
 
 using namespace Id;
 using namespace std::chrono_literals;

@@ -9,7 +9,7 @@
 #include "../LoopbackClient.h"
 #include "../TextPattern.h"
 #include "app/Unit1Window.h"
-#include "server/IdTCPServer.h"
+#include <IdFramework/server/IdTCPServer.h>
 
 using namespace Id;
 

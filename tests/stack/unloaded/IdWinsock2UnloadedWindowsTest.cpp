@@ -2,11 +2,11 @@
 // else may have loaded the library first.
 #include <gtest/gtest.h>
 
-#include "stack/IdWinsock2.h"
+#include <IdFramework/stack/IdWinsock2.h>
 
 #include <string>
 
-#include "core/IdExceptionCore.h"
+#include <IdFramework/core/IdExceptionCore.h>
 
 using namespace Id;
 namespace WS = Id::Winsock2;

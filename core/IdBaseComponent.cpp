@@ -1,2 +1,0 @@
-#include "core/IdBaseComponent.h"
-// The component bases are header-only; this unit keeps the one-source-per-header layout.

@@ -1,0 +1,196 @@
+// The multi-threaded TCP server component: bindings, one listener thread per binding, a scheduler
+// that gives each client a thread, and the events raised for listeners and clients.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include <IdFramework/core/IdComponent.h>
+#include <IdFramework/io/IdIOHandlerSocket.h>
+#include <IdFramework/server/IdContext.h>
+#include <IdFramework/threads/IdThread.h>
+#include <IdFramework/threads/IdThreadSafe.h>
+
+namespace Id {
+
+class TIdCustomTCPServer;
+class TIdIOHandler;
+class TIdListenerThread;
+class TIdScheduler;
+class TIdServerContext;
+class TIdServerIntercept;
+class TIdServerIOHandler;
+class TIdSocketHandle;
+class TIdSocketHandles;
+class TIdTCPConnection;
+
+using TIdServerThreadEvent = std::function<void(TIdContext* AContext)>;
+using TIdServerThreadExceptionEvent = std::function<void(TIdContext* AContext, Exception& AException)>;
+using TIdListenExceptionEvent = std::function<void(TIdListenerThread* AThread, Exception& AException)>;
+using TIdSocketHandleEvent = std::function<void(TIdSocketHandle* AHandle)>;
+
+// The class of the contexts the server creates for its clients.
+using TIdServerContextClass =
+    std::function<TIdServerContext*(TIdTCPConnection* AConnection, TIdYarn* AYarn, TIdThreadSafeList* AList)>;
+
+// The context class the server creates by default: a context that knows its server.
+class TIdServerContext : public TIdContext {
+public:
+    using TIdContext::TIdContext;
+    TIdCustomTCPServer* Server() const { return FServer; }
+    void SetServer(TIdCustomTCPServer* AServer) { FServer = AServer; }
+
+private:
+    TIdCustomTCPServer* FServer = nullptr;  // not owned
+};
+
+// Waits for clients on one binding and turns each into a context running on a thread of its own.
+class TIdListenerThread : public TIdThread {
+public:
+    // Created suspended and looping, without a name.
+    TIdListenerThread(TIdCustomTCPServer* AServer, TIdSocketHandle* ABinding);
+    // Ends the body while the object is whole.
+    ~TIdListenerThread() override;
+
+    TIdSocketHandle* Binding() const { return FBinding; }
+    TIdCustomTCPServer* Server() const { return FServer; }
+    const TIdNotifyThreadEvent& OnBeforeRun() const { return FOnBeforeRun; }
+    void SetOnBeforeRun(TIdNotifyThreadEvent AValue) { FOnBeforeRun = std::move(AValue); }
+
+protected:
+    void PrepareRun() override;
+    // One accept pass; every failure is confined to the client concerned.
+    void RunStep() override;
+    void FinishRun() override;
+
+private:
+    // A run of passes that could not get a yarn (thread limit, threads refused by the system):
+    // reported once, then waited out in short pauses instead of failing pass after pass.
+    bool FAcquireFailing = false;
+    TIdSocketHandle* FBinding;     // belongs to the server's Bindings
+    TIdCustomTCPServer* FServer;   // not owned
+    TIdNotifyThreadEvent FOnBeforeRun;
+};
+
+class TIdCustomTCPServer : public TIdComponent {
+public:
+    explicit TIdCustomTCPServer(TComponent* AOwner = nullptr);
+    // Stops the server, frees an implicit I/O handler, then the bindings and the lists.
+    ~TIdCustomTCPServer() override;
+
+    bool Active() const { return FActive; }
+    void SetActive(bool AValue);
+    TIdSocketHandles* Bindings() const { return FBindings; }
+    virtual void SetBindings(const TIdSocketHandles& AValue);
+    uint16_t DefaultPort() const;
+    virtual void SetDefaultPort(uint16_t AValue);
+    TIdServerIntercept* Intercept() const { return FIntercept; }
+    virtual void SetIntercept(TIdServerIntercept* AValue);
+    TIdServerIOHandler* IOHandler() const { return FIOHandler; }
+    virtual void SetIOHandler(TIdServerIOHandler* AValue);
+    int ListenQueue() const { return FListenQueue; }
+    void SetListenQueue(int AValue) { FListenQueue = AValue; }
+    int MaxConnections() const { return FMaxConnections; }
+    void SetMaxConnections(int AValue) { FMaxConnections = AValue; }
+    // Milliseconds a reply may take to be handed to the system on an accepted connection before
+    // that client is ended (a peer that never reads would hold a thread and memory for ever);
+    // 0, the default: no limit. Applies to connections accepted after it is set.
+    int WriteTimeout() const { return FWriteTimeout; }
+    void SetWriteTimeout(int AValue) { FWriteTimeout = std::max(AValue, 0); }
+    TIdReuseSocket ReuseSocket() const { return FReuseSocket; }
+    void SetReuseSocket(TIdReuseSocket AValue) { FReuseSocket = AValue; }
+    bool UseNagle() const { return FUseNagle; }
+    void SetUseNagle(bool AValue) { FUseNagle = AValue; }
+    // Stored only: stopping waits for its threads without a time limit.
+    int TerminateWaitTime() const { return FTerminateWaitTime; }
+    void SetTerminateWaitTime(int AValue) { FTerminateWaitTime = AValue; }
+    TIdScheduler* Scheduler() const { return FScheduler; }
+    virtual void SetScheduler(TIdScheduler* AValue);
+
+    TIdThreadSafeList* Contexts() const { return FContexts; }
+    const TIdServerContextClass& ContextClass() const { return FContextClass; }
+    void SetContextClass(TIdServerContextClass AValue) { FContextClass = std::move(AValue); }
+    bool ImplicitIOHandler() const { return FImplicitIOHandler; }
+    bool ImplicitScheduler() const { return FImplicitScheduler; }
+
+    const TIdSocketHandleEvent& OnBeforeBind() const { return FOnBeforeBind; }
+    void SetOnBeforeBind(TIdSocketHandleEvent AValue) { FOnBeforeBind = std::move(AValue); }
+    const TNotifyEvent& OnAfterBind() const { return FOnAfterBind; }
+    void SetOnAfterBind(TNotifyEvent AValue) { FOnAfterBind = std::move(AValue); }
+    const TIdNotifyThreadEvent& OnBeforeListenerRun() const { return FOnBeforeListenerRun; }
+    void SetOnBeforeListenerRun(TIdNotifyThreadEvent AValue) { FOnBeforeListenerRun = std::move(AValue); }
+    const TIdServerThreadEvent& OnConnect() const { return FOnConnect; }
+    void SetOnConnect(TIdServerThreadEvent AValue) { FOnConnect = std::move(AValue); }
+    const TIdServerThreadEvent& OnDisconnect() const { return FOnDisconnect; }
+    void SetOnDisconnect(TIdServerThreadEvent AValue) { FOnDisconnect = std::move(AValue); }
+    const TIdServerThreadExceptionEvent& OnException() const { return FOnException; }
+    void SetOnException(TIdServerThreadExceptionEvent AValue) { FOnException = std::move(AValue); }
+    const TIdListenExceptionEvent& OnListenException() const { return FOnListenException; }
+    void SetOnListenException(TIdListenExceptionEvent AValue) { FOnListenException = std::move(AValue); }
+
+    // Binds and listens on every binding that has no listener yet and starts their listeners.
+    void StartListening();
+    // Stops and frees every listener.
+    void StopListening();
+
+    // Raised for a listener or a context; public so that the listener and contexts reach them.
+    virtual void AfterContextCreate(TIdContext* AContext) { (void)AContext; }
+    virtual void BeginContext(TIdContext* AContext);
+    virtual void EndContext(TIdContext* AContext);
+    virtual void FireBeforeBind(TIdSocketHandle* AHandle);
+    virtual void FireAfterBind();
+    virtual void FireBeforeListenerRun(TIdThread* AThread);
+    virtual void FireConnect(TIdContext* AContext);
+    virtual void FireDisconnect(TIdContext* AContext);
+    virtual void FireException(TIdContext* AContext, Exception& AException);
+    // Raises OnExecute; answers whether the client is still connected.
+    virtual bool FireExecute(TIdContext* AContext);
+    virtual void FireListenException(TIdListenerThread* AThread, Exception& AException);
+    virtual void MaxConnectionsExceeded(TIdIOHandler* AIOHandler) { (void)AIOHandler; }
+    // Called on a client's thread once its context is listed. A stop closes the connections it
+    // finds listed; a client accepted just before the stop may list itself only after that walk,
+    // so it closes its own connection here instead of reading on while the stop waits for it.
+    void ContextListed(TIdContext* AContext);
+
+protected:
+    virtual void ValidateActivation() {}
+    virtual void Activate();
+    virtual void Deactivate();
+    // Ends a client's connection when the server stops.
+    virtual void StopContext(TIdContext* AContext);
+    void Loaded() override;
+    void Notification(TComponent* AComponent, TOperation AOperation) override;
+
+    TIdServerThreadEvent FOnExecute;
+
+private:
+    bool FActive = false;
+    // Set from the beginning of a stop until the next start; read by client threads.
+    std::atomic<bool> FStopping{false};
+    TIdScheduler* FScheduler = nullptr;       // owned only while FImplicitScheduler
+    TIdSocketHandles* FBindings = nullptr;    // owned
+    TIdServerContextClass FContextClass;
+    bool FImplicitScheduler = false;
+    bool FImplicitIOHandler = false;
+    TIdServerIntercept* FIntercept = nullptr;  // not owned
+    TIdServerIOHandler* FIOHandler = nullptr;  // owned only while FImplicitIOHandler
+    TIdThreadSafeList* FListenerThreads = nullptr;  // owned, with its threads
+    int FListenQueue = 15;
+    int FMaxConnections = 0;
+    int FWriteTimeout = 0;
+    TIdReuseSocket FReuseSocket = TIdReuseSocket::rsOSDependent;
+    int FTerminateWaitTime = 5000;
+    TIdThreadSafeList* FContexts = nullptr;  // owned (the list, not its members)
+    TIdServerThreadEvent FOnConnect;
+    TIdServerThreadEvent FOnDisconnect;
+    TIdServerThreadExceptionEvent FOnException;
+    TIdListenExceptionEvent FOnListenException;
+    TIdSocketHandleEvent FOnBeforeBind;
+    TNotifyEvent FOnAfterBind;
+    TIdNotifyThreadEvent FOnBeforeListenerRun;
+    bool FUseNagle = true;
+};
+
+}  // namespace Id

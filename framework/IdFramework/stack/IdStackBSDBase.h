@@ -1,0 +1,186 @@
+// The BSD-socket-shaped middle layer of the stack: buffer-level transfer, socket creation,
+// addresses, connecting and accepting, multicast options and the conversion between binary
+// addresses and IP text, written once over raw one-call operations that the concrete stack supplies.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include <IdFramework/stack/IdStack.h>
+
+namespace Id {
+
+// A socket address as the OS passes it. Both platforms lay out sockaddr_in and sockaddr_in6 the
+// same way (the family in host order at 0, the port in network order at 2, then the IPv4 address
+// at 4, or the flow label at 4 and the IPv6 address at 8), so the addresses are filled and read
+// here once; each backend checks that layout against its system's own. Large enough for any
+// address the OS returns (sockaddr_storage).
+struct alignas(8) TIdSockAddr {
+    static constexpr int Capacity = 128;
+    uint8_t Bytes[Capacity] = {};
+    // The address family, 0 when none was filled.
+    uint16_t Family() const;
+};
+
+class TIdStackBSDBase : public TIdStack {
+public:
+    TIdStackBSDBase();
+    ~TIdStackBSDBase() override;
+
+    // Raw one-call operations. Results of the WS* calls are the OS results, unchecked, except
+    // WSTransmit, which raises on failure.
+    virtual int WSCloseHandle(TIdStackSocketHandle ASocket) = 0;
+    virtual int WSReceive(TIdStackSocketHandle ASocket, void* VBuffer, int ABufferLength, int AFlags) = 0;
+    virtual int WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) = 0;
+    virtual int WSShutdownHandle(TIdStackSocketHandle ASocket, int AHow) = 0;
+    using TIdStack::SetSocketOption;
+    virtual void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
+                                 int AOptLen) = 0;
+    // The port of a service name, or the name read as a number; EIdInvalidServiceName otherwise.
+    virtual uint16_t WSGetServByName(const std::u16string& AServiceName) = 0;
+    // The official name and aliases of the service on a port (a new list owned by the caller).
+    virtual TStrings* WSGetServByPort(uint16_t APortNumber) = 0;
+    virtual TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped = false) = 0;
+    virtual int WSGetSockOpt(TIdStackSocketHandle ASocket, int ALevel, int AOptName, void* AOptVal, int& AOptLen) = 0;
+    virtual void SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) = 0;
+    // True when the result is neither -1 nor 0, or -1 with "would block"; another error raises.
+    virtual bool WouldBlock(int AResult) = 0;
+    // The address calls, one OS call each (an interrupted call is the backend's to finish): 0 or
+    // -1 as the OS answers, Id_INVALID_SOCKET for a failed accept. VLen is the address's length.
+    virtual int WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) = 0;
+    virtual int WSListen(TIdStackSocketHandle ASocket, int ABackLog) = 0;
+    virtual int WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) = 0;
+    virtual TIdStackSocketHandle WSAccept(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) = 0;
+    virtual int WSGetSockName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) = 0;
+    virtual int WSGetPeerName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) = 0;
+    virtual int WSRecvFromAddr(TIdStackSocketHandle ASocket, void* VBuffer, int ALength, int AFlags,
+                               TIdSockAddr& VFrom) = 0;
+    virtual int WSSendToAddr(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags,
+                             const TIdSockAddr& ATo, int ALen) = 0;
+
+    using TIdStack::Accept;
+    TIdStackSocketHandle Accept(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
+                                TIdIPVersion& VIPVersion) override;
+    void Bind(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
+              TIdIPVersion AIPVersion = Id_IPv4) override;
+    void Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
+                 TIdIPVersion AIPVersion = Id_IPv4) override;
+    void Listen(TIdStackSocketHandle ASocket, int ABackLog) override;
+    // Both directions first, so that a thread blocked on the socket wakes before the number goes.
+    void Disconnect(TIdStackSocketHandle ASocket) override;
+    using TIdStack::GetPeerName;
+    void GetPeerName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
+                     TIdIPVersion& VIPVersion) override;
+    using TIdStack::GetSocketName;
+    void GetSocketName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
+                       TIdIPVersion& VIPVersion) override;
+    void GetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int& AOptVal) override;
+    // Byte order by the project's own swaps: the socket library's are imports on some platforms.
+    using TIdStack::HostToNetwork;
+    uint16_t HostToNetwork(uint16_t AValue) override;
+    uint32_t HostToNetwork(uint32_t AValue) override;
+    uint64_t HostToNetwork(uint64_t AValue) override;
+    using TIdStack::NetworkToHost;
+    uint16_t NetworkToHost(uint16_t AValue) override;
+    uint32_t NetworkToHost(uint32_t AValue) override;
+    uint64_t NetworkToHost(uint64_t AValue) override;
+    // A datagram and where it came from (the address is left alone for other families).
+    virtual int RecvFrom(TIdStackSocketHandle ASocket, void* VBuffer, int ALength, int AFlags, std::u16string& VIP,
+                         uint16_t& VPort, TIdIPVersion& VIPVersion);
+    // Raises when the send fails or sends less than the whole datagram.
+    virtual void WSSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags,
+                          const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion);
+    // Whether a socket of that version can be made.
+    virtual bool CheckIPVersionSupport(TIdIPVersion AIPVersion);
+    void WriteChecksum(TIdStackSocketHandle s, TIdByteArray& VBuffer, int AOffset, const std::u16string& AIP,
+                       uint16_t APort, TIdIPVersion AIPVersion = Id_IPv4) override;
+
+    int Receive(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer) override;
+    int Send(TIdStackSocketHandle ASocket, const TIdByteArray& ABuffer, int AOffset = 0, int ASize = -1) override;
+    int ReceiveFrom(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, std::u16string& VIP, uint16_t& VPort,
+                    TIdIPVersion& VIPVersion) override;
+    using TIdStack::SendTo;
+    int SendTo(TIdStackSocketHandle ASocket, const TIdByteArray& ABuffer, int AOffset, int ASize,
+               const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion = Id_IPv4) override;
+    TIdStackSocketHandle NewSocketHandle(int ASocketType, int AProtocol, TIdIPVersion AIPVersion = Id_IPv4,
+                                         bool AOverlapped = false) override;
+    void SetMulticastTTL(TIdStackSocketHandle AHandle, uint8_t AValue, TIdIPVersion AIPVersion) override;
+    void SetLoopBack(TIdStackSocketHandle AHandle, bool AValue, TIdIPVersion AIPVersion) override;
+    void DropMulticastMembership(TIdStackSocketHandle AHandle, const std::u16string& AGroupIP,
+                                 const std::u16string& ALocalIP, TIdIPVersion AIPVersion) override;
+    void AddMulticastMembership(TIdStackSocketHandle AHandle, const std::u16string& AGroupIP,
+                                const std::u16string& ALocalIP, TIdIPVersion AIPVersion) override;
+
+    // Binary address (4 bytes for IPv4, 16 for IPv6, as the OS stores them) to text: dotted decimal, or
+    // eight upper-case hexadecimal groups without "::" shortening.
+    std::u16string TranslateTInAddrToString(const void* AInAddr, TIdIPVersion AIPVersion);
+    // Text to binary address; a bad IPv4 component raises EConvertError, a bad IPv6 literal
+    // EIdInvalidIPv6Address.
+    void TranslateStringToTInAddr(const std::u16string& AIP, void* VInAddr, TIdIPVersion AIPVersion);
+
+    // Fills VAddr (cleared first) for an address and port; answers its length (16 or 28). Without
+    // AParseIP the address stays the any-address.
+    int FillSockAddr(TIdSockAddr& VAddr, const std::u16string& AIP, uint16_t APort, TIdIPVersion AIPVersion,
+                     bool AParseIP = true);
+    // Decodes an address the OS filled; any family other than IPv4 and IPv6 raises.
+    void DecodeSockAddr(const TIdSockAddr& AAddr, std::u16string& VIP, uint16_t& VPort, TIdIPVersion& VIPVersion);
+    static bool IsIPFamily(const TIdSockAddr& AAddr);
+    // One control message of a datagram receive (level, type, data) read into APkt: packet
+    // information and the hop limit; other kinds are passed over.
+    void DecodePacketControl(int ALevel, int AType, const uint8_t* AData, TIdPacketInfo& APkt);
+
+protected:
+    // The number of bytes a transfer covers: ASize when 0 <= ASize < what is left after AOffset, else
+    // all that is left; never below 0.
+    static int TransferCount(const TIdByteArray& ABuffer, int AOffset, int ASize);
+
+private:
+    void MembershipSockOpt(TIdStackSocketHandle AHandle, const std::u16string& AGroupIP,
+                           const std::u16string& ALocalIP, int ASockOpt, TIdIPVersion AIPVersion);
+};
+
+// The fixed-capacity handle set of the socket lists, in slot order, as the platform's select
+// takes it.
+struct TIdFDSet {
+    static constexpr uint32_t Capacity = 64;
+    uint32_t fd_count = 0;
+    std::array<TIdStackSocketHandle, Capacity> fd_array{};
+};
+
+// A socket list over a handle set: all but the wait itself, which the platform's class supplies.
+class TIdSocketListFDSet : public TIdSocketList {
+public:
+    // The 65th handle raises EIdStackSetSizeExceeded; duplicates take a slot each.
+    void Add(TIdStackSocketHandle AHandle) override;
+    TIdSocketList* Clone() override;
+    int Count() override;
+    // The last handle moves into the freed slot.
+    void Remove(TIdStackSocketHandle AHandle) override;
+    void Clear() override;
+    bool ContainsSocket(TIdStackSocketHandle AHandle) override;
+    bool SelectRead(int ATimeout = TimeoutForever) override;
+    bool SelectReadList(TIdSocketList*& VSocketList, int ATimeout = TimeoutForever) override;
+
+    void GetFDSet(TIdFDSet& VSet);
+    void SetFDSet(const TIdFDSet& ASet);
+
+protected:
+    // An empty list of the same class.
+    virtual TIdSocketListFDSet* NewList() = 0;
+    // Waits on whichever sets are given (nullptr: none) and rewrites each to hold only its ready
+    // handles, in order. A negative time-out waits without limit. All sets empty raises 10022.
+    virtual bool Wait(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdFDSet* VExceptSet, int ATimeout) = 0;
+    TIdStackSocketHandle HandleAt(int AIndex) override;
+    bool DoSelect(TIdSocketList* AReadList, TIdSocketList* AWriteList, TIdSocketList* AExceptList,
+                  int ATimeout) override;
+
+private:
+    TIdFDSet FFDSet;
+};
+
+// The process's BSD stack (the same object as GSocketStack while it exists); the socket lists
+// check their waits through it.
+extern TIdStackBSDBase* GBSDStack;
+
+}  // namespace Id

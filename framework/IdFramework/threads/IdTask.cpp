@@ -1,0 +1,7 @@
+#include <IdFramework/threads/IdTask.h>
+
+namespace Id {
+
+TIdTask::~TIdTask() { FreeAndNil(FData); }
+
+}  // namespace Id

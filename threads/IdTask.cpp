@@ -1,7 +1,0 @@
-#include "threads/IdTask.h"
-
-namespace Id {
-
-TIdTask::~TIdTask() { FreeAndNil(FData); }
-
-}  // namespace Id

@@ -1,2 +1,0 @@
-#include "threads/IdYarn.h"
-// The yarn base is header-only; this unit keeps the one-source-per-header layout.
