@@ -550,11 +550,16 @@ uint32_t TickSpan(uint32_t AOld, uint32_t ANew) {
 void SleepMs(uint32_t AMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds)); }
 
 namespace {
-// Static initialisation runs on the thread that starts the process.
-const std::thread::id GMainThreadID = std::this_thread::get_id();
+// Recorded on first use, at the latest by this unit's static initialisation on the thread that
+// starts the process, so that components initialised earlier in other units already find it.
+std::thread::id MainThreadRecord() {
+    static const std::thread::id id = std::this_thread::get_id();
+    return id;
+}
+[[maybe_unused]] const std::thread::id GMainThreadID = MainThreadRecord();
 }  // namespace
 
-bool OnMainThread() { return std::this_thread::get_id() == GMainThreadID; }
+bool OnMainThread() { return std::this_thread::get_id() == MainThreadRecord(); }
 
 // ---------------------------------------------------------------------------------------------
 // IPv6 literals

@@ -7,6 +7,7 @@ namespace Id {
 inline constexpr char16_t RSConnectionClosedGracefully[] = u"Die Verbindung wurde erfolgreich geschlossen.";
 inline constexpr char16_t RSNotConnected[] = u"Nicht verbunden";
 inline constexpr char16_t RSAlreadyConnected[] = u"Verbindung besteht bereits.";
+inline constexpr char16_t RSHostRequired[] = u"Host und Port des Servers sind erforderlich.";
 inline constexpr char16_t RSConnectTimeout[] = u"Zeitüberschreitung der Verbindung.";
 inline constexpr char16_t RSReadTimeout[] = u"Zeitüberschreitung beim Lesen.";
 inline constexpr char16_t RSReadLnMaxLineLengthExceeded[] = u"Max. Zeilenlänge überschritten.";

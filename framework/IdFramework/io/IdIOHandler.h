@@ -249,6 +249,8 @@ public:
     bool ReadLnSplitFlag() const { return FReadLnSplit; }
     bool LargeStream() const { return FLargeStream; }
     void SetLargeStream(bool AValue) { FLargeStream = AValue; }
+    // Milliseconds a client's Open waits for the peer (EIdConnectTimeout after); 0: as long as the
+    // system tries.
     int ConnectTimeout() const { return FConnectTimeout; }
     void SetConnectTimeout(int AValue) { FConnectTimeout = AValue; }
     virtual std::u16string Destination() const { return FDestination; }

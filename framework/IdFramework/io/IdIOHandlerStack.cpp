@@ -68,7 +68,7 @@ int TIdIOHandlerStack::SendChunk(const TIdByteArray& ABuffer, int AOffset, int A
 void TIdIOHandlerStack::ConnectToPeer() {
     TIdIOHandlerSocket::ConnectToPeer();
     Binding()->SetPeer(GSocketStack->ResolveHost(Host(), IPVersion()), static_cast<uint16_t>(Port()), IPVersion());
-    Binding()->Connect();
+    Binding()->Connect(ConnectTimeout());
 }
 
 }  // namespace Id

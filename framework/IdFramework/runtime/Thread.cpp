@@ -10,8 +10,14 @@ namespace Id {
 
 namespace {
 
-// Static initialisation runs on the thread that starts the process.
-const TThreadID GMainThread = TThreadPlatform::Current();
+// The thread that starts the process. Recorded on first use, which at the latest is this unit's
+// static initialisation (on that thread), so that a component at namespace scope in another unit,
+// initialised earlier, already finds it.
+TThreadID MainThreadRecord() {
+    static const TThreadID id = TThreadPlatform::Current();
+    return id;
+}
+[[maybe_unused]] const TThreadID GMainThread = MainThreadRecord();
 
 // The queue of calls waiting for the main thread. One lock and one condition serve the queue, the
 // callers waiting for their call to finish, and a main thread that waits for a thread to end.
@@ -45,9 +51,9 @@ void NotifySyncWaiters() {
 
 }  // namespace
 
-TThreadID MainThreadID() { return GMainThread; }
+TThreadID MainThreadID() { return MainThreadRecord(); }
 
-bool IsMainThread() { return TThreadPlatform::Same(TThreadPlatform::Current(), GMainThread); }
+bool IsMainThread() { return TThreadPlatform::Same(TThreadPlatform::Current(), MainThreadRecord()); }
 
 void CheckSynchronize() { (void)CheckSynchronize(0); }
 

@@ -273,11 +273,11 @@ bool TIdSocketHandle::Accept(TIdSocketHandle& AListener) {
     return true;
 }
 
-void TIdSocketHandle::Connect() {
+void TIdSocketHandle::Connect(int AMSec) {
     {
         TUse use(*this);
         if (!use) RaiseClosed(Id_WSAENOTSOCK);
-        GSocketStack->Connect(use.Socket(), FPeerIP, FPeerPort, FIPVersion);
+        GSocketStack->Connect(use.Socket(), FPeerIP, FPeerPort, FIPVersion, AMSec);
     }
     std::lock_guard connection(FConnectionHandle);
     if (FHandleAllocated.load()) {

@@ -57,7 +57,9 @@ public:
     // the listener can never make the accept act on another socket. False when the listener is closed
     // (the last error is then 10038) or the OS accept failed (its error).
     bool Accept(TIdSocketHandle& AListener);
-    virtual void Connect();
+    // Connects to PeerIP and PeerPort; AMSec above 0 gives up after that long with
+    // EIdConnectTimeout, 0 waits as long as the system keeps trying.
+    virtual void Connect(int AMSec = 0);
 
     // Receives into the whole buffer; answers the count, 0 when the peer closed in order. An
     // unallocated (closed) handle answers 0, as a socket shut down for reading does.

@@ -13,10 +13,18 @@ namespace Id {
 // IdStackDefaultsWindows.cpp), which the references in this unit pull into every program.
 TIdStack* GSocketStack = nullptr;
 int32_t GSocketStackUsage = 0;
-// Lives until the process ends: users may release the stack from static destructors.
-TIdCriticalSection* GSocketStackLock = new TIdCriticalSection;
 bool GSocketLibraryStarted = false;
 bool GIPv6FunctionsPresent = false;
+
+namespace {
+// Made on first use rather than by this unit's static initialisation: a component at namespace
+// scope in another unit may take the stack before this unit is initialised. It lives until the
+// process ends, since users may release the stack from static destructors.
+TIdCriticalSection& SocketStackLock() {
+    static TIdCriticalSection* const lock = new TIdCriticalSection;
+    return *lock;
+}
+}  // namespace
 
 int IdIPFamily(TIdIPVersion AIPVersion) {
     switch (AIPVersion) {
@@ -30,7 +38,7 @@ TIdStack::TIdStack() = default;
 TIdStack::~TIdStack() = default;
 
 void TIdStack::IncUsage() {
-    std::lock_guard guard(*GSocketStackLock);
+    std::lock_guard guard(SocketStackLock());
     if (GSocketStackUsage == 0) {
         if (GSocketStack) EIdException::Toss(RSStackAlreadyCreated);
         if (!GSocketStackType) EIdException::Toss(RSStackClassUndefined);
@@ -40,7 +48,7 @@ void TIdStack::IncUsage() {
 }
 
 void TIdStack::DecUsage() {
-    std::lock_guard guard(*GSocketStackLock);
+    std::lock_guard guard(SocketStackLock());
     if (GSocketStackUsage > 0) {
         --GSocketStackUsage;
         if (GSocketStackUsage == 0) FreeAndNil(GSocketStack);

@@ -121,8 +121,10 @@ public:
     TIdStackSocketHandle Accept(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort);
     virtual void Bind(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
                       TIdIPVersion AIPVersion = Id_IPv4) = 0;
+    // AMSec above 0 limits the wait for the peer: a connection not made within it raises
+    // EIdConnectTimeout. 0 or less waits as long as the system keeps trying.
     virtual void Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
-                         TIdIPVersion AIPVersion = Id_IPv4) = 0;
+                         TIdIPVersion AIPVersion = Id_IPv4, int AMSec = 0) = 0;
     // Shuts the socket down and closes it; never raises.
     virtual void Disconnect(TIdStackSocketHandle ASocket) = 0;
     virtual int IOControl(TIdStackSocketHandle ASocket, uint32_t ACmd, uint32_t& VArg) = 0;
@@ -236,7 +238,6 @@ private:
 extern TIdStack* GSocketStack;
 extern TIdStackClass GSocketStackType;
 extern int32_t GSocketStackUsage;
-extern TIdCriticalSection* GSocketStackLock;
 
 // Set by the first stack construction once the platform's socket library is loaded and started;
 // cleared when it is stopped at program end.

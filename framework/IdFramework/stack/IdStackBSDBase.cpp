@@ -6,6 +6,7 @@
 
 #include <IdFramework/core/IdExceptionCore.h>
 #include <IdFramework/core/IdResourceStrings.h>
+#include <IdFramework/core/IdResourceStringsCore.h>
 
 namespace Id {
 
@@ -200,10 +201,16 @@ TIdStackSocketHandle TIdStackBSDBase::Accept(TIdStackSocketHandle ASocket, std::
 }
 
 void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
-                              TIdIPVersion AIPVersion) {
+                              TIdIPVersion AIPVersion, int AMSec) {
     TIdSockAddr addr;
     const int len = FillSockAddr(addr, AIP, APort, AIPVersion, true);
-    CheckForSocketError(WSConnect(ASocket, addr, len));
+    if (AMSec <= 0) {
+        CheckForSocketError(WSConnect(ASocket, addr, len));
+        return;
+    }
+    const int result = WSConnectWithin(ASocket, addr, len, AMSec);
+    if (result == -2) EIdConnectTimeout::Toss(RSConnectTimeout);
+    CheckForSocketError(result);
 }
 
 void TIdStackBSDBase::Disconnect(TIdStackSocketHandle ASocket) {

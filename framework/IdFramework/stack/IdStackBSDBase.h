@@ -51,6 +51,9 @@ public:
     virtual int WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) = 0;
     virtual int WSListen(TIdStackSocketHandle ASocket, int ABackLog) = 0;
     virtual int WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) = 0;
+    // As WSConnect, waiting at most AMSec ms for the peer: -2 when that passed; the socket blocks
+    // again afterwards.
+    virtual int WSConnectWithin(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen, int AMSec) = 0;
     virtual TIdStackSocketHandle WSAccept(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) = 0;
     virtual int WSGetSockName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) = 0;
     virtual int WSGetPeerName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) = 0;
@@ -65,7 +68,7 @@ public:
     void Bind(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
               TIdIPVersion AIPVersion = Id_IPv4) override;
     void Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
-                 TIdIPVersion AIPVersion = Id_IPv4) override;
+                 TIdIPVersion AIPVersion = Id_IPv4, int AMSec = 0) override;
     void Listen(TIdStackSocketHandle ASocket, int ABackLog) override;
     // Both directions first, so that a thread blocked on the socket wakes before the number goes.
     void Disconnect(TIdStackSocketHandle ASocket) override;

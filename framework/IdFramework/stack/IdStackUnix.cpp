@@ -261,26 +261,47 @@ TIdStackSocketHandle TIdStackUnix::WSAccept(TIdStackSocketHandle ASocket, TIdSoc
     return fd < 0 ? Id_INVALID_SOCKET : static_cast<TIdStackSocketHandle>(fd);
 }
 
-int TIdStackUnix::WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) {
-    int result = ::connect(Fd(ASocket), Raw(AAddr), static_cast<socklen_t>(ALen));
-    if (result < 0 && errno == EINTR) {
-        // The connection goes on in the background after a signal; wait for its outcome.
-        pollfd entry{Fd(ASocket), POLLOUT, 0};
-        int waited;
-        do {
-            waited = ::poll(&entry, 1, -1);
-        } while (waited < 0 && errno == EINTR);
-        int error = 0;
-        socklen_t errorLen = sizeof(error);
-        if (waited < 0 || ::getsockopt(Fd(ASocket), SOL_SOCKET, SO_ERROR, &error, &errorLen) < 0) {
-            result = -1;
-        } else if (error != 0) {
-            errno = error;
-            result = -1;
-        } else {
-            result = 0;
+namespace {
+// The outcome of a connection under way: 0, -1 with errno, or -2 when AMSec (negative: no limit)
+// passed first.
+int AwaitConnect(int AFd, int AMSec) {
+    pollfd entry{AFd, POLLOUT, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMSec);
+    int waited;
+    do {
+        int wait = -1;
+        if (AMSec >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
         }
-    }
+        waited = ::poll(&entry, 1, wait);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == 0) return -2;
+    int error = 0;
+    socklen_t errorLen = sizeof(error);
+    if (waited < 0 || ::getsockopt(AFd, SOL_SOCKET, SO_ERROR, &error, &errorLen) < 0) return -1;
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}
+}  // namespace
+
+int TIdStackUnix::WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) {
+    const int result = ::connect(Fd(ASocket), Raw(AAddr), static_cast<socklen_t>(ALen));
+    // The connection goes on in the background after a signal; wait for its outcome.
+    if (result < 0 && errno == EINTR) return AwaitConnect(Fd(ASocket), -1);
+    return result;
+}
+
+int TIdStackUnix::WSConnectWithin(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen, int AMSec) {
+    const int fd = Fd(ASocket);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    int result = ::connect(fd, Raw(AAddr), static_cast<socklen_t>(ALen));
+    if (result < 0 && (errno == EINPROGRESS || errno == EINTR)) result = AwaitConnect(fd, AMSec);
+    const int error = errno;
+    (void)::fcntl(fd, F_SETFL, flags);
+    errno = error;
     return result;
 }
 

@@ -59,6 +59,7 @@ public:
     int WSListen(TIdStackSocketHandle ASocket, int ABackLog) override;
     // An interrupted connect goes on in the background; this waits for its outcome.
     int WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) override;
+    int WSConnectWithin(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen, int AMSec) override;
     TIdStackSocketHandle WSAccept(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) override;
     int WSGetSockName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) override;
     int WSGetPeerName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) override;

@@ -117,6 +117,37 @@ int TIdStackWindows::WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& 
     return Winsock2::connect(Sock(ASocket), Raw(AAddr), ALen);
 }
 
+int TIdStackWindows::WSConnectWithin(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen, int AMSec) {
+    const SOCKET s = Sock(ASocket);
+    u_long nonBlocking = 1;
+    if (Winsock2::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return -1;
+    int result = Winsock2::connect(s, Raw(AAddr), ALen);
+    if (result != 0 && Winsock2::WSAGetLastError() == WSAEWOULDBLOCK) {
+        // Made by hand: FD_ISSET would import the socket library at link time.
+        fd_set writable{}, failed{};
+        writable.fd_count = failed.fd_count = 1;
+        writable.fd_array[0] = failed.fd_array[0] = s;
+        timeval limit{AMSec / 1000, (AMSec % 1000) * 1000};
+        const int ready = Winsock2::select(0, nullptr, &writable, &failed, &limit);
+        if (ready == 0) {
+            result = -2;
+        } else if (ready > 0 && failed.fd_count > 0) {
+            int error = 0;
+            int errorLen = sizeof(error);
+            Winsock2::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &errorLen);
+            Winsock2::WSASetLastError(error);
+            result = -1;
+        } else if (ready > 0) {
+            result = 0;
+        }
+    }
+    const int error = Winsock2::WSAGetLastError();
+    u_long blocking = 0;
+    Winsock2::ioctlsocket(s, FIONBIO, &blocking);
+    Winsock2::WSASetLastError(error);
+    return result;
+}
+
 TIdStackSocketHandle TIdStackWindows::WSAccept(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) {
     int len = TIdSockAddr::Capacity;
     return static_cast<TIdStackSocketHandle>(Winsock2::accept(Sock(ASocket), Raw(VAddr), &len));

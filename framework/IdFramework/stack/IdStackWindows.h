@@ -48,6 +48,7 @@ public:
     int WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) override;
     int WSListen(TIdStackSocketHandle ASocket, int ABackLog) override;
     int WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) override;
+    int WSConnectWithin(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen, int AMSec) override;
     TIdStackSocketHandle WSAccept(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) override;
     int WSGetSockName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) override;
     int WSGetPeerName(TIdStackSocketHandle ASocket, TIdSockAddr& VAddr) override;
