@@ -1,5 +1,34 @@
 // The multi-threaded TCP server component: bindings, one listener thread per binding, a scheduler
 // that gives each client a thread, and the events raised for listeners and clients.
+//
+// The life of a client. A listener thread accepts it, applies MaxConnections (a client beyond it is
+// closed at once, after MaxConnectionsExceeded), makes its context (ContextClass) and starts a
+// thread of its own for it; every client event below runs on that thread, never on the thread that
+// started the server, and handlers of different clients run at the same time:
+//   1. OnConnect, once.
+//   2. OnExecute (TIdTCPServer), again and again for as long as the connection counts as connected.
+//      The server calls it in a loop: a handler must wait for input (ReadLn with a time-out, for
+//      example) or it spins a processor core. It returns to let the server check the connection.
+//   3. OnDisconnect, once, when OnConnect has completed: after the client closed, the handler
+//      closed the connection, the server stopped, or an exception escaped a handler.
+//   4. OnException, after OnDisconnect, when an exception escaped OnConnect or OnExecute. That
+//      includes the normal end of a client that closes while the handler reads:
+//      EIdConnClosedGracefully (an EIdSilentException) is raised by the read and, when the handler
+//      lets it escape, arrives here too. Test for EIdSilentException to tell a normal end from a
+//      failure, or catch it in the handler.
+// Then the context leaves Contexts() and the thread frees it with its connection, I/O handler and
+// socket. One client's failure never reaches another client or a listener.
+//
+// Listener events run on the listener threads: OnBeforeListenerRun once per listener,
+// OnListenException for an accept pass that failed (the listener goes on). OnBeforeBind and
+// OnAfterBind run on the thread that sets Active.
+//
+// Ownership: the server owns its bindings, its contexts list and what it made itself (the implicit
+// scheduler and I/O handler); a scheduler or I/O handler assigned from outside stays its owner's.
+// Each context owns its connection: keep neither past OnDisconnect.
+//
+// SetActive(false), and the destructor, stop the listeners, close every client's connection and
+// wait until every client thread has ended; they must not be called from a client's own handler.
 #pragma once
 
 #include <algorithm>
@@ -92,6 +121,7 @@ public:
     virtual void SetIOHandler(TIdServerIOHandler* AValue);
     int ListenQueue() const { return FListenQueue; }
     void SetListenQueue(int AValue) { FListenQueue = AValue; }
+    // Clients served at once; 0, the default: no limit.
     int MaxConnections() const { return FMaxConnections; }
     void SetMaxConnections(int AValue) { FMaxConnections = AValue; }
     // Milliseconds a reply may take to be handed to the system on an accepted connection before
@@ -121,12 +151,15 @@ public:
     void SetOnAfterBind(TNotifyEvent AValue) { FOnAfterBind = std::move(AValue); }
     const TIdNotifyThreadEvent& OnBeforeListenerRun() const { return FOnBeforeListenerRun; }
     void SetOnBeforeListenerRun(TIdNotifyThreadEvent AValue) { FOnBeforeListenerRun = std::move(AValue); }
+    // The client events, on the client's own thread (see the top of this file for their order).
     const TIdServerThreadEvent& OnConnect() const { return FOnConnect; }
     void SetOnConnect(TIdServerThreadEvent AValue) { FOnConnect = std::move(AValue); }
     const TIdServerThreadEvent& OnDisconnect() const { return FOnDisconnect; }
     void SetOnDisconnect(TIdServerThreadEvent AValue) { FOnDisconnect = std::move(AValue); }
+    // Also raised for EIdConnClosedGracefully that a handler let escape: a client's normal end.
     const TIdServerThreadExceptionEvent& OnException() const { return FOnException; }
     void SetOnException(TIdServerThreadExceptionEvent AValue) { FOnException = std::move(AValue); }
+    // On the listener thread whose accept pass failed; that listener goes on with the next pass.
     const TIdListenExceptionEvent& OnListenException() const { return FOnListenException; }
     void SetOnListenException(TIdListenExceptionEvent AValue) { FOnListenException = std::move(AValue); }
 

@@ -12,6 +12,8 @@ public:
     // it until they have ended. A class derived from this one does the same in its own destructor.
     ~TIdTCPServer() override;
 
+    // Required before the server starts. Called in a loop on the client's thread while the client
+    // is connected: each call should wait for input (ReadLn with a time-out) and answer it.
     const TIdServerThreadEvent& OnExecute() const { return FOnExecute; }
     void SetOnExecute(TIdServerThreadEvent AValue) { FOnExecute = std::move(AValue); }
 
