@@ -7,17 +7,18 @@
 #include <string>
 
 #include <IdFramework/core/IdException.h>
+#include <IdFramework/core/IdExceptionCore.h>
 #include <IdFramework/server/IdCustomTCPServer.h>
 #include <IdFramework/stack/IdSocketHandle.h>
 
 inline int ServeUntilInputEnds(Id::TIdCustomTCPServer& AServer, int argc, char** argv) {
     // Without bindings of its own the server listens on every IPv4 and IPv6 address.
     AServer.SetDefaultPort(static_cast<uint16_t>(argc > 1 ? std::atoi(argv[1]) : 0));
-    // A client's normal end (it closed, or the server stopped) reaches OnException as a silent
-    // exception; only the others are failures worth a word.
+    // A client's normal end reaches OnException too: a silent exception when it closed,
+    // EIdClosedSocket when the server's stop closed it during a read. Only the others are failures.
     if (!AServer.OnException()) {
         AServer.SetOnException([](Id::TIdContext*, Id::Exception& AException) {
-            if (!dynamic_cast<Id::EIdSilentException*>(&AException))
+            if (!dynamic_cast<Id::EIdSilentException*>(&AException) && !dynamic_cast<Id::EIdClosedSocket*>(&AException))
                 std::cerr << "client failed: " << AException.what() << std::endl;
         });
     }

@@ -2,11 +2,11 @@
 # Installs what the build needs, then builds and runs every test in four configurations:
 # release (built as the run command builds the program), normal, AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer. After the release tests it runs the run command
-# itself in a fresh copy of the tree. Then the fuzz targets, and the framework's Windows build under
+# itself in a fresh copy of the tree, and installs the framework and builds the examples against it. Then the fuzz targets, and the framework's Windows build under
 # Wine. Any failure, warning or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh python3
+bash scripts/deps.sh python3 pkg-config
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -46,6 +46,8 @@ for config in "${configs[@]}"; do
   if [ "$config" = release ]; then
     echo "=== release: the run command on a fresh tree ==="
     bash scripts/check-run.sh
+    echo "=== release: the framework installed, and the examples built against it ==="
+    bash scripts/test-package.sh "$dir"
   fi
 done
 # The fuzz targets (clang, each for a bounded time) and the framework built for Windows, its tests

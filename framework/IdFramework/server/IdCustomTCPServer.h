@@ -27,8 +27,9 @@
 // scheduler and I/O handler); a scheduler or I/O handler assigned from outside stays its owner's.
 // Each context owns its connection: keep neither past OnDisconnect.
 //
-// SetActive(false), and the destructor, stop the listeners, close every client's connection and
-// wait until every client thread has ended; they must not be called from a client's own handler.
+// SetActive(false), and the destructor, stop the listeners, close every client's connection (a
+// read waiting in a handler raises EIdClosedSocket or EIdConnClosedGracefully) and wait until every
+// client thread has ended; they must not be called from a client's own handler.
 #pragma once
 
 #include <algorithm>
