@@ -29,7 +29,8 @@
 //
 // SetActive(false), and the destructor, stop the listeners, close every client's connection (a
 // read waiting in a handler raises EIdClosedSocket or EIdConnClosedGracefully) and wait until every
-// client thread has ended; they must not be called from a client's own handler.
+// client thread has ended; they must not be called from a client's own handler. On Windows, stop
+// a server at namespace scope before main returns: its threads cannot end after that.
 #pragma once
 
 #include <algorithm>
