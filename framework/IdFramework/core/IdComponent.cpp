@@ -9,10 +9,11 @@
 namespace Id {
 
 const std::u16string& IdStatusText(TIdStatus AStatus) {
-    static const std::array<std::u16string, 9> texts{RSStatusResolving,     RSStatusConnecting,   RSStatusConnected,
-                                                     RSStatusDisconnecting, RSStatusDisconnected, RSStatusText,
-                                                     RSStatusText,          RSStatusText,         RSStatusText};
-    return texts.at(static_cast<size_t>(AStatus));
+    // Never destroyed: a server at namespace scope reports statuses while it stops after main.
+    static const auto* const texts = new std::array<std::u16string, 9>{
+        RSStatusResolving, RSStatusConnecting, RSStatusConnected, RSStatusDisconnecting, RSStatusDisconnected,
+        RSStatusText,      RSStatusText,       RSStatusText,      RSStatusText};
+    return texts->at(static_cast<size_t>(AStatus));
 }
 
 namespace detail {

@@ -199,21 +199,23 @@ void TIdTextEncoding::AppendBytes(std::u16string_view AText, TIdByteArray& VOut)
     VOut.insert(VOut.end(), bytes.begin(), bytes.end());
 }
 
+// The encodings are never destroyed: connections of servers at namespace scope use them while those
+// servers stop, after main has returned.
 IIdTextEncoding IdTextEncoding_ASCII() {
-    static const TAsciiEncoding instance;
-    return &instance;
+    static const TAsciiEncoding* const instance = new TAsciiEncoding;
+    return instance;
 }
 IIdTextEncoding IdTextEncoding_UTF7() {
-    static const TUtf7Encoding instance;
-    return &instance;
+    static const TUtf7Encoding* const instance = new TUtf7Encoding;
+    return instance;
 }
 IIdTextEncoding IdTextEncoding_UTF8() {
-    static const TUtf8Encoding instance;
-    return &instance;
+    static const TUtf8Encoding* const instance = new TUtf8Encoding;
+    return instance;
 }
 IIdTextEncoding IdTextEncoding_8Bit() {
-    static const TLatin1Encoding instance;
-    return &instance;
+    static const TLatin1Encoding* const instance = new TLatin1Encoding;
+    return instance;
 }
 IIdTextEncoding IdTextEncoding(int ASelector) {
     switch (ASelector) {

@@ -39,9 +39,11 @@ struct TIdIOHandlerClassRegistry {
     }
 };
 
+// Made on first use and never destroyed: components at namespace scope may use it from their
+// destructors, after main has returned.
 TIdIOHandlerClassRegistry& Registry() {
-    static TIdIOHandlerClassRegistry registry;
-    return registry;
+    static TIdIOHandlerClassRegistry* const registry = new TIdIOHandlerClassRegistry;
+    return *registry;
 }
 
 }  // namespace
@@ -56,8 +58,8 @@ bool TIdIOHandlerClass::InheritsFrom(const TIdIOHandlerClass& AClass) const {
 // Class registry
 
 const TIdIOHandlerClass& TIdIOHandler::ClassRef() {
-    static const TIdIOHandlerClass ref{u"TIdIOHandler", nullptr, nullptr};
-    return ref;
+    static const TIdIOHandlerClass* const ref = new TIdIOHandlerClass{u"TIdIOHandler", nullptr, nullptr};
+    return *ref;
 }
 
 void TIdIOHandler::RegisterIOHandler(const TIdIOHandlerClass& AClass) {

@@ -14,9 +14,9 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
 }
 
 const TIdIOHandlerClass& TIdIOHandlerSocket::ClassRef() {
-    // Abstract: a descendant supplies the transfers.
-    static const TIdIOHandlerClass ref{u"TIdIOHandlerSocket", &TIdIOHandler::ClassRef(), nullptr};
-    return ref;
+    // Abstract: a descendant supplies the transfers. Never destroyed, as every class reference.
+    static const TIdIOHandlerClass* const ref = new TIdIOHandlerClass{u"TIdIOHandlerSocket", &TIdIOHandler::ClassRef(), nullptr};
+    return *ref;
 }
 
 bool TIdIOHandlerSocket::BindingAllocated() const { return FBinding && FBinding->HandleAllocated(); }

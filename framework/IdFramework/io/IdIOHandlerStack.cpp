@@ -10,9 +10,11 @@ namespace Id {
 TIdIOHandlerStack::TIdIOHandlerStack(TComponent* AOwner) : TIdIOHandlerSocket(AOwner) {}
 
 const TIdIOHandlerClass& TIdIOHandlerStack::ClassRef() {
-    static const TIdIOHandlerClass ref{u"TIdIOHandlerStack", &TIdIOHandlerSocket::ClassRef(),
-                                       [](TComponent* AOwner) -> TIdIOHandler* { return new TIdIOHandlerStack(AOwner); }};
-    return ref;
+    // Never destroyed: servers at namespace scope make handlers until their destructors have run.
+    static const TIdIOHandlerClass* const ref = new TIdIOHandlerClass{
+        u"TIdIOHandlerStack", &TIdIOHandlerSocket::ClassRef(),
+        [](TComponent* AOwner) -> TIdIOHandler* { return new TIdIOHandlerStack(AOwner); }};
+    return *ref;
 }
 
 bool TIdIOHandlerStack::Connected() {

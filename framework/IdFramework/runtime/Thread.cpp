@@ -27,21 +27,25 @@ struct TSyncRequest {
     bool Done = false;
 };
 
+//
+// Like every process-wide object of the framework, each is made on first use and never destroyed: a
+// component at namespace scope may stop its threads from its destructor after main has returned,
+// when any object made after it would already be gone.
 std::mutex& SyncLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* const lock = new std::mutex;
+    return *lock;
 }
 std::condition_variable& SyncChanged() {
-    static std::condition_variable changed;
-    return changed;
+    static std::condition_variable* const changed = new std::condition_variable;
+    return *changed;
 }
 std::deque<TSyncRequest*>& SyncQueue() {
-    static std::deque<TSyncRequest*> queue;
-    return queue;
+    static std::deque<TSyncRequest*>* const queue = new std::deque<TSyncRequest*>;
+    return *queue;
 }
 TThreadMethod& WakeMainThread() {
-    static TThreadMethod wake;
-    return wake;
+    static TThreadMethod* const wake = new TThreadMethod;
+    return *wake;
 }
 
 void NotifySyncWaiters() {

@@ -29,8 +29,7 @@
 //
 // SetActive(false), and the destructor, stop the listeners, close every client's connection (a
 // read waiting in a handler raises EIdClosedSocket or EIdConnClosedGracefully) and wait until every
-// client thread has ended; they must not be called from a client's own handler. On Windows, stop
-// a server at namespace scope before main returns: its threads cannot end after that.
+// client thread has ended; they must not be called from a client's own handler.
 #pragma once
 
 #include <algorithm>
