@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh clang libclang-rt-14-dev
 
 seconds="${FUZZ_SECONDS:-30}"
-targets="${FUZZ_TARGETS:-fuzz_buffer fuzz_readln fuzz_ipv6 fuzz_format fuzz_logentry}"
+targets="${FUZZ_TARGETS:-fuzz_buffer fuzz_readln fuzz_ipv6 fuzz_format fuzz_logentry fuzz_proxyheader}"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 

@@ -80,6 +80,8 @@ ID_DECLARE_EXCEPTION(EIdNoDataToRead, EIdTCPConnectionError);
 ID_DECLARE_EXCEPTION(EIdFileNotFound, EIdTCPConnectionError);
 ID_DECLARE_EXCEPTION(EIdNotConnected, EIdException);
 ID_DECLARE_EXCEPTION(EIdConnectTimeout, EIdException);
+// A connection behind a balancer that did not begin with a valid PROXY protocol header.
+ID_DECLARE_EXCEPTION(EIdProxyHeaderInvalid, EIdException);
 ID_DECLARE_EXCEPTION(EIdConnectException, EIdException);
 ID_DECLARE_EXCEPTION(EIdTransparentProxyCantBind, EIdException);
 ID_DECLARE_EXCEPTION(EIdMaxCaptureLineExceeded, EIdException);
