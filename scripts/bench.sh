@@ -53,6 +53,13 @@ idle_seconds=${BENCH_IDLE_SECONDS:-10}
 stop_conns=${BENCH_STOP_CONNS:-1000}
 cg_replies=${BENCH_CALLGRIND_REPLIES:-10000}
 out=${BENCH_OUT:-docs/BENCHMARKS.md}
+# Found out now, not after the whole run: the report and its plot need a folder to go to. The
+# build folder, where a quick run's report goes, is ours to make.
+mkdir -p "$dir"
+if [ ! -d "$(dirname "$out")" ]; then
+  echo "BENCH_OUT=$out: the folder $(dirname "$out") does not exist" >&2
+  exit 2
+fi
 
 echo "=== installing what the benchmark needs ==="
 bash scripts/deps.sh libpoco-dev libasio-dev valgrind gnuplot-nox python3
