@@ -11,8 +11,10 @@
 #include <IdFramework/io/IdServerIOHandler.h>
 #include <IdFramework/io/IdServerIOHandlerStack.h>
 #include <IdFramework/io/IdTCPConnection.h>
+#include <IdFramework/server/IdProxyProtocol.h>
 #include <IdFramework/stack/IdSocketHandle.h>
 #include <IdFramework/stack/IdStack.h>
+#include <IdFramework/stack/IdStackBSDBase.h>
 #include <IdFramework/threads/IdScheduler.h>
 #include <IdFramework/threads/IdSchedulerOfThread.h>
 #include <IdFramework/threads/IdSchedulerOfThreadDefault.h>
@@ -401,7 +403,39 @@ void TIdCustomTCPServer::StopListening() {
     }
 }
 
+void TIdCustomTCPServer::ReadProxyHeader(TIdContext* AContext) {
+    TIdIOHandler* io = AContext->Connection()->IOHandler();
+    TIdBuffer* input = io->InputBuffer();
+    const uint32_t start = TickNow();
+    TIdByteArray bytes;
+    TIdProxyHeader header;
+    size_t length = 0;
+    // A header mostly comes in the connection's first packet; each further piece is parsed anew
+    // from the start, which the header's length bound keeps cheap.
+    while ((length = ParseProxyHeader(bytes.data(), bytes.size(), header)) == 0) {
+        const int left = FProxyHeaderTimeout - static_cast<int>(TickSpan(start, TickNow()));
+        if (left <= 0 || io->FillInputBuffer(true, left, false) < 0) EIdProxyHeaderInvalid::Toss(RSProxyHeaderTimeout);
+        bytes.resize(static_cast<size_t>(input->Size()));
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = input->PeekByte(static_cast<int>(i));
+    }
+    // What follows the header is the client's own first bytes.
+    input->Remove(static_cast<int>(length));
+    if (header.Local) {
+        if (auto* context = dynamic_cast<TIdServerContext*>(AContext)) context->SetProxyLocal(true);
+        return;
+    }
+    TIdSocketHandle* binding = AContext->Binding();
+    auto* stack = dynamic_cast<TIdStackBSDBase*>(GSocketStack);
+    if (!binding || !stack) return;
+    // The connection's own IP version stays: it is the socket's, whatever the client's is.
+    binding->SetPeer(stack->TranslateTInAddrToString(header.SourceAddress.data(), header.IPVersion),
+                     header.SourcePort, binding->IPVersion());
+    binding->SetIP(stack->TranslateTInAddrToString(header.DestinationAddress.data(), header.IPVersion));
+    binding->SetPort(header.DestinationPort);
+}
+
 void TIdCustomTCPServer::BeginContext(TIdContext* AContext) {
+    if (FProxyProtocol) ReadProxyHeader(AContext);
     if (FIntercept) {
         TIdTCPConnection* connection = AContext->Connection();
         connection->IOHandler()->SetIntercept(FIntercept->Accept(connection));

@@ -71,9 +71,14 @@ public:
     using TIdContext::TIdContext;
     TIdCustomTCPServer* Server() const { return FServer; }
     void SetServer(TIdCustomTCPServer* AServer) { FServer = AServer; }
+    // With ProxyProtocol: the balancer's own connection (a health check) rather than a client's,
+    // so that a handler may leave it out of its log. Its Binding keeps the connection's addresses.
+    bool ProxyLocal() const { return FProxyLocal; }
+    void SetProxyLocal(bool AValue) { FProxyLocal = AValue; }
 
 private:
     TIdCustomTCPServer* FServer = nullptr;  // not owned
+    bool FProxyLocal = false;
 };
 
 // Waits for clients on one binding and turns each into a context running on a thread of its own.
@@ -130,6 +135,16 @@ public:
     // 0, the default: no limit. Applies to connections accepted after it is set.
     int WriteTimeout() const { return FWriteTimeout; }
     void SetWriteTimeout(int AValue) { FWriteTimeout = std::max(AValue, 0); }
+    // Behind a load balancer: every connection must begin with a PROXY protocol header (version 1
+    // or 2), read on the client's thread before OnConnect. The client's Binding then names the
+    // header's source as PeerIP and PeerPort and its destination as IP and Port. A connection
+    // whose header is missing, malformed or not complete within ProxyHeaderTimeout milliseconds is
+    // closed without OnConnect, OnExecute or OnDisconnect and reported once through OnException
+    // (EIdProxyHeaderInvalid). Off by default; applies to connections accepted after it is set.
+    bool ProxyProtocol() const { return FProxyProtocol; }
+    void SetProxyProtocol(bool AValue) { FProxyProtocol = AValue; }
+    int ProxyHeaderTimeout() const { return FProxyHeaderTimeout; }
+    void SetProxyHeaderTimeout(int AValue) { FProxyHeaderTimeout = std::max(AValue, 1); }
     TIdReuseSocket ReuseSocket() const { return FReuseSocket; }
     void SetReuseSocket(TIdReuseSocket AValue) { FReuseSocket = AValue; }
     bool UseNagle() const { return FUseNagle; }
@@ -194,6 +209,8 @@ protected:
     virtual void Deactivate();
     // Ends a client's connection when the server stops.
     virtual void StopContext(TIdContext* AContext);
+    // Reads and applies the PROXY protocol header at the start of a client's connection.
+    virtual void ReadProxyHeader(TIdContext* AContext);
     void Loaded() override;
     void Notification(TComponent* AComponent, TOperation AOperation) override;
 
@@ -214,6 +231,8 @@ private:
     int FListenQueue = 15;
     int FMaxConnections = 0;
     int FWriteTimeout = 0;
+    bool FProxyProtocol = false;
+    int FProxyHeaderTimeout = 3000;
     TIdReuseSocket FReuseSocket = TIdReuseSocket::rsOSDependent;
     int FTerminateWaitTime = 5000;
     TIdThreadSafeList* FContexts = nullptr;  // owned (the list, not its members)
