@@ -88,9 +88,9 @@ TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOpti
     };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--status") {
+        if (arg == "--status" || arg == "--proxy-protocol") {
             if (!once(arg)) return TConsoleCommand::ccUsageError;
-            VOptions.ShowStatus = true;
+            (arg == "--status" ? VOptions.ShowStatus : VOptions.ProxyProtocol) = true;
             continue;
         }
         const TValued* option = nullptr;
@@ -125,7 +125,8 @@ TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOpti
 
 std::string ConsoleUsage(const std::string& AProgram) {
     return "Usage: " + AProgram +
-           " [--port N] [--status] [--write-timeout S] [--idle-timeout S] [--max-connections N] [--help]\n"
+           " [--port N] [--status] [--write-timeout S] [--idle-timeout S] [--max-connections N] [--proxy-protocol]"
+           " [--help]\n"
            "Serves the line reply service without a window and prints the event log, one entry per line.\n"
            "  --port N             port to listen on, 1 to 65535, on every local address (default 8000)\n"
            "  --status             also print the status-bar entries (\"Execute\", several a second per client)\n"
@@ -133,6 +134,9 @@ std::string ConsoleUsage(const std::string& AProgram) {
            "  --idle-timeout S     end a client that has sent nothing for S seconds\n"
            "  --max-connections N  serve at most N clients at once; more are closed on arrival\n"
            "                       (for these three, 0 means no limit, the default)\n"
+           "  --proxy-protocol     behind a load balancer: every connection begins with a PROXY protocol\n"
+           "                       header (version 1 or 2) naming the real client, which the log shows;\n"
+           "                       the balancer's health checks are not logged\n"
            "  --help               show this text\n"
            "Once it listens it prints one line naming every address and port (\"Listening on ...\").\n"
            + ConsoleStopHelp() + "; a failed start ends it with status 1, a wrong command line with status 2.\n";
@@ -197,6 +201,7 @@ int TConsoleWindow::Run(TForm1& AForm) {
     if (TIdTCPServer* server = AForm.IdTCPServer1()) {
         server->SetWriteTimeout(FOptions.WriteTimeoutSeconds * 1000);
         server->SetMaxConnections(FOptions.MaxConnections);
+        server->SetProxyProtocol(FOptions.ProxyProtocol);
     }
     AForm.SetIdleTimeout(FOptions.IdleTimeoutSeconds * 1000);
     AForm.Button1Click(nullptr);

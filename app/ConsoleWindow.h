@@ -23,6 +23,8 @@ struct TConsoleOptions {
     int WriteTimeoutSeconds = 0;
     int IdleTimeoutSeconds = 0;
     int MaxConnections = 0;
+    // Behind a load balancer: every connection begins with a PROXY protocol header.
+    bool ProxyProtocol = false;
 };
 
 enum class TConsoleCommand { ccRun, ccHelp, ccUsageError };

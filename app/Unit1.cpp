@@ -228,9 +228,23 @@ void TForm1::IdTCPServer1AfterBind(TObject* /*Sender*/) {
 
 void TForm1::IdTCPServer1BeforeListenerRun(TIdThread* /*AThread*/) { Log(u"BeforeListenerRun"); }
 
-void TForm1::IdTCPServer1Connect(TIdContext* AContext) { Log(u"Connect", LocalIP(AContext), PeerIP(AContext)); }
+namespace {
+// Behind a balancer, its health checks come several times a second per instance: they would bury
+// the clients' entries, so their connection and end leave no list entry (their "Execute" status
+// entries stay, where status entries are shown).
+bool IsBalancersOwn(TIdContext* AContext) {
+    const auto* context = dynamic_cast<TIdServerContext*>(AContext);
+    return context && context->ProxyLocal();
+}
+}  // namespace
 
-void TForm1::IdTCPServer1Disconnect(TIdContext* AContext) { Log(u"Disconnect", LocalIP(AContext), PeerIP(AContext)); }
+void TForm1::IdTCPServer1Connect(TIdContext* AContext) {
+    if (!IsBalancersOwn(AContext)) Log(u"Connect", LocalIP(AContext), PeerIP(AContext));
+}
+
+void TForm1::IdTCPServer1Disconnect(TIdContext* AContext) {
+    if (!IsBalancersOwn(AContext)) Log(u"Disconnect", LocalIP(AContext), PeerIP(AContext));
+}
 
 void TForm1::IdTCPServer1Exception(TIdContext* /*AContext*/, Exception& AException) {
     Log(u"Exception", AException.Message());

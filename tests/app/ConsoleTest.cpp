@@ -82,6 +82,13 @@ TEST(ConsoleArgs, OptionsAndErrors) {
     EXPECT_EQ(ParseConsoleArgs(2, eq, o, error), TConsoleCommand::ccRun);
     EXPECT_EQ(o.PortText, u"80");
 
+    EXPECT_FALSE(o.ProxyProtocol);
+    const char* proxy[] = {"p", "--proxy-protocol"};
+    EXPECT_EQ(ParseConsoleArgs(2, proxy, o, error), TConsoleCommand::ccRun);
+    EXPECT_TRUE(o.ProxyProtocol);
+    const char* proxyTwice[] = {"p", "--proxy-protocol", "--proxy-protocol"};
+    EXPECT_EQ(ParseConsoleArgs(3, proxyTwice, o, error), TConsoleCommand::ccUsageError);
+
     const char* help[] = {"p", "--status", "--help"};
     EXPECT_EQ(ParseConsoleArgs(3, help, o, error), TConsoleCommand::ccHelp);
     const char* unknown[] = {"p", "--verbose"};

@@ -447,5 +447,31 @@ TEST_F(Service, FloodOfClientsStaysBounded) {
     EXPECT_LT(clickTook, std::chrono::seconds(10));
 }
 
+// Behind a balancer: the log names the client from the header, the balancer's health checks leave
+// no list entry, and a connection without a header is one "Exception" entry.
+TEST_F(Service, BehindABalancerTheLogNamesTheRealClient) {
+    Form->IdTCPServer1()->SetProxyProtocol(true);
+    Start();
+    TTestClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", Port));
+    ASSERT_TRUE(client.Send("PROXY TCP4 203.0.113.7 198.51.100.1 40000 8000\r\nhi\r\n"));
+    EXPECT_NE(client.ReadLine().find("-for-hi-Message"), std::string::npos);
+    client.Close();
+    ASSERT_TRUE(WaitForBody("Disconnect / 198.51.100.1 = 203.0.113.7"));
+
+    TTestClient check;
+    ASSERT_TRUE(check.Connect("127.0.0.1", Port));
+    ASSERT_TRUE(check.Send(std::string("\r\n\r\n\0\r\nQUIT\n\x20\x00\x00\x00", 16)));
+    check.Close();
+    TTestClient bare;
+    ASSERT_TRUE(bare.Connect("127.0.0.1", Port));
+    ASSERT_TRUE(bare.Send("hi\r\n"));
+    ASSERT_TRUE(WaitForBody("Exception / PROXY-Protokoll: die Verbindung beginnt nicht mit einem PROXY-Kopf."));
+    EXPECT_TRUE(WaitFor([&] { return ContextCount() == 0; }));
+    EXPECT_EQ(CountStarting("Connect / "), 1);
+    EXPECT_EQ(CountStarting("Disconnect / "), 1);
+    EXPECT_EQ(CountStarting("Exception / "), 1);
+}
+
 }  // namespace
 }  // namespace Id::Test
