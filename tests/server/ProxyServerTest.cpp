@@ -119,6 +119,7 @@ TEST_F(ProxyServerTest, AConnectionWithoutAValidHeaderIsClosedAndReportedOnceAnd
     }
     EXPECT_TRUE(WaitUntil([this] { return FEvents.Events().size() == 5; }, 5000));
     EXPECT_EQ(LastEvent(), "refused PROXY-Protokoll: der Kopf kam nicht rechtzeitig.");
+    EXPECT_EQ(FServer->ClientsTimedOut(), 1);
     for (const std::string& e : FEvents.Events()) EXPECT_EQ(e.rfind("refused ", 0), 0u) << e;
     EXPECT_TRUE(WaitUntil([this] { return FServer->Contexts()->Count() == 0; }, 5000));
 

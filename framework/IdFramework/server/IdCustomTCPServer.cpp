@@ -83,6 +83,16 @@ private:
 
 }  // namespace
 
+TIdServerContext::~TIdServerContext() {
+    if (FCounted && FServer) FServer->CountClientEnded();
+}
+
+void TIdCustomTCPServer::CountClientBegun() {
+    const int now = FClientsNow.fetch_add(1, std::memory_order_relaxed) + 1;
+    int peak = FClientsPeak.load(std::memory_order_relaxed);
+    while (now > peak && !FClientsPeak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {}
+}
+
 void TIdListenerThread::RunStep() {
     TIdScheduler* scheduler = FServer->Scheduler();
     TIdYarn* yarn = nullptr;
@@ -115,6 +125,7 @@ void TIdListenerThread::RunStep() {
             Stop();
             throw EAbort();
         }
+        FServer->CountAccepted();
         connection = new TIdTCPConnection(nullptr);
         TIdIOHandler* accepted = handler.get();
         if (const int writeTimeout = FServer->WriteTimeout(); writeTimeout > 0) {
@@ -126,6 +137,7 @@ void TIdListenerThread::RunStep() {
 
         const int limit = FServer->MaxConnections();
         if (limit > 0 && !TIdThreadSafeList::IsCountLessThan(FServer->Contexts(), static_cast<uint32_t>(limit))) {
+            FServer->CountRefused();
             FServer->MaxConnectionsExceeded(accepted);
             connection->Disconnect(true);
             throw EAbort();
@@ -145,6 +157,8 @@ void TIdListenerThread::RunStep() {
         context->SetServer(FServer);
         TIdCustomTCPServer* server = FServer;
         context->SetOnBeforeRun([server](TIdContext* AContext) {
+            static_cast<TIdServerContext*>(AContext)->SetCounted();
+            server->CountClientBegun();
             server->ContextListed(AContext);
             server->BeginContext(AContext);
         });
@@ -414,7 +428,10 @@ void TIdCustomTCPServer::ReadProxyHeader(TIdContext* AContext) {
     // from the start, which the header's length bound keeps cheap.
     while ((length = ParseProxyHeader(bytes.data(), bytes.size(), header)) == 0) {
         const int left = FProxyHeaderTimeout - static_cast<int>(TickSpan(start, TickNow()));
-        if (left <= 0 || io->FillInputBuffer(true, left, false) < 0) EIdProxyHeaderInvalid::Toss(RSProxyHeaderTimeout);
+        if (left <= 0 || io->FillInputBuffer(true, left, false) < 0) {
+            CountTimedOut();
+            EIdProxyHeaderInvalid::Toss(RSProxyHeaderTimeout);
+        }
         bytes.resize(static_cast<size_t>(input->Size()));
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = input->PeekByte(static_cast<int>(i));
     }

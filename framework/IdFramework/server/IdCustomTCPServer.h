@@ -69,16 +69,21 @@ using TIdServerContextClass =
 class TIdServerContext : public TIdContext {
 public:
     using TIdContext::TIdContext;
+    // Counted out of the server's clients now, if it was counted in.
+    ~TIdServerContext() override;
     TIdCustomTCPServer* Server() const { return FServer; }
     void SetServer(TIdCustomTCPServer* AServer) { FServer = AServer; }
     // With ProxyProtocol: the balancer's own connection (a health check) rather than a client's,
     // so that a handler may leave it out of its log. Its Binding keeps the connection's addresses.
     bool ProxyLocal() const { return FProxyLocal; }
     void SetProxyLocal(bool AValue) { FProxyLocal = AValue; }
+    // Set when the client's thread began to serve it: it counts among the server's clients now.
+    void SetCounted() { FCounted = true; }
 
 private:
     TIdCustomTCPServer* FServer = nullptr;  // not owned
     bool FProxyLocal = false;
+    bool FCounted = false;
 };
 
 // Waits for clients on one binding and turns each into a context running on a thread of its own.
@@ -154,6 +159,23 @@ public:
     void SetTerminateWaitTime(int AValue) { FTerminateWaitTime = AValue; }
     TIdScheduler* Scheduler() const { return FScheduler; }
     virtual void SetScheduler(TIdScheduler* AValue);
+
+    // Figures for an operator, kept without a lock on any client's path and read at any time from
+    // any thread: clients served now and at most at once since the server was made, connections
+    // accepted, connections closed on arrival by MaxConnections, and clients ended by a time-out
+    // (a PROXY header that did not come in time, or a handler's own limit, see CountTimedOut).
+    int ClientsNow() const { return FClientsNow.load(std::memory_order_relaxed); }
+    int ClientsPeak() const { return FClientsPeak.load(std::memory_order_relaxed); }
+    int64_t ClientsAccepted() const { return FClientsAccepted.load(std::memory_order_relaxed); }
+    int64_t ClientsRefused() const { return FClientsRefused.load(std::memory_order_relaxed); }
+    int64_t ClientsTimedOut() const { return FClientsTimedOut.load(std::memory_order_relaxed); }
+    // For a handler that ends a client for a time-out of its own (an idle limit, a write time-out).
+    void CountTimedOut() { FClientsTimedOut.fetch_add(1, std::memory_order_relaxed); }
+    // Called on the listener's and the client's threads as clients come and go.
+    void CountAccepted() { FClientsAccepted.fetch_add(1, std::memory_order_relaxed); }
+    void CountRefused() { FClientsRefused.fetch_add(1, std::memory_order_relaxed); }
+    void CountClientBegun();
+    void CountClientEnded() { FClientsNow.fetch_sub(1, std::memory_order_relaxed); }
 
     TIdThreadSafeList* Contexts() const { return FContexts; }
     const TIdServerContextClass& ContextClass() const { return FContextClass; }
@@ -232,6 +254,11 @@ private:
     int FMaxConnections = 0;
     int FWriteTimeout = 0;
     bool FProxyProtocol = false;
+    std::atomic<int> FClientsNow{0};
+    std::atomic<int> FClientsPeak{0};
+    std::atomic<int64_t> FClientsAccepted{0};
+    std::atomic<int64_t> FClientsRefused{0};
+    std::atomic<int64_t> FClientsTimedOut{0};
     int FProxyHeaderTimeout = 3000;
     TIdReuseSocket FReuseSocket = TIdReuseSocket::rsOSDependent;
     int FTerminateWaitTime = 5000;
