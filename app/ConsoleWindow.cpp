@@ -147,6 +147,11 @@ void TConsoleWindow::RequestStop() {
     Wake();
 }
 
+void TConsoleWindow::RequestFigures() {
+    FFiguresRequested.store(true);
+    Wake();
+}
+
 void TConsoleWindow::NotifyLogPending() { Wake(); }
 
 void TConsoleWindow::ListBox1Append(const std::u16string& AEntry) {
@@ -219,6 +224,8 @@ int TConsoleWindow::Run(TForm1& AForm) {
             bool canClose = false;
             AForm.FormCloseQuery(nullptr, canClose);
             if (canClose) {
+                // The server's figures over its whole run close the log.
+                AForm.LogFigures();
                 FinalFlush(AForm, FinalFlushTimeout);
                 return 0;
             }
@@ -234,6 +241,7 @@ int TConsoleWindow::Run(TForm1& AForm) {
         // the pause.
         if (!moreToPlace && !FStopRequested.load() && AForm.EventLog().PendingCount() > 0)
             WaitForWork(static_cast<int>(LogGatherDelay.count()));
+        if (FFiguresRequested.exchange(false)) AForm.LogFigures();
         AForm.DeliverLog();
         CheckSynchronize();
         FOutput.FlushIfDue();

@@ -54,6 +54,8 @@ public:
     int Run(TForm1& AForm);
     // May be called from a signal handler or any thread: stop as closing the window would.
     void RequestStop();
+    // Any thread, also a signal handler: the main loop logs the server's figures once (SIGUSR1).
+    void RequestFigures();
     // SIGINT and SIGTERM call RequestStop on this window (a second one ends the program at once,
     // status 128 + signal number); SIGPIPE is ignored. On Windows Ctrl+C and Ctrl+Break do the
     // same, as SIGINT and SIGTERM.
@@ -104,6 +106,7 @@ private:
     int FCount = 0;  // entries the list would hold
     intptr_t FWake[2] = {-1, -1};  // pipe descriptors, or the event handle in the first
     std::atomic<bool> FStopRequested{false};
+    std::atomic<bool> FFiguresRequested{false};
     bool FCloseRequested = false;
 };
 

@@ -25,6 +25,10 @@ extern "C" void StopSignalHandler(int ASignal) {
     if (TConsoleWindow* window = GStopTarget.load()) window->RequestStop();
 }
 
+extern "C" void FiguresSignalHandler(int) {
+    if (TConsoleWindow* window = GStopTarget.load()) window->RequestFigures();
+}
+
 int ReadEnd(const intptr_t* AWake) { return static_cast<int>(AWake[0]); }
 int WriteEnd(const intptr_t* AWake) { return static_cast<int>(AWake[1]); }
 
@@ -72,6 +76,9 @@ void TConsoleWindow::InstallStopSignals() {
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // SIGUSR1 asks for the server's figures, as often as an operator likes.
+    sa.sa_handler = FiguresSignalHandler;
+    ::sigaction(SIGUSR1, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -246,6 +246,14 @@ void TForm1::IdTCPServer1Disconnect(TIdContext* AContext) {
     if (!IsBalancersOwn(AContext)) Log(u"Disconnect", LocalIP(AContext), PeerIP(AContext));
 }
 
+void TForm1::LogFigures() {
+    if (!FIdTCPServer1) return;
+    const TIdTCPServer& s = *FIdTCPServer1;
+    Log(u"Figures", u"clients now " + IntToStr(s.ClientsNow()) + u", peak " + IntToStr(s.ClientsPeak()) +
+                        u", accepted " + IntToStr(s.ClientsAccepted()) + u", refused " +
+                        IntToStr(s.ClientsRefused()) + u", timed out " + IntToStr(s.ClientsTimedOut()));
+}
+
 void TForm1::IdTCPServer1Exception(TIdContext* /*AContext*/, Exception& AException) {
     Log(u"Exception", AException.Message());
 }
@@ -261,6 +269,7 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
         const std::u16string line = io->ReadLn(u"\r\n", 200, -1, nullptr);
         TClientState& state = ClientState(AContext);
         if (const int idle = FIdleTimeout.load(); idle > 0 && IdleTooLong(state, *io, idle)) {
+            if (FIdTCPServer1) FIdTCPServer1->CountTimedOut();
             EndClient(AContext);
             return;
         }

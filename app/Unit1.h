@@ -67,6 +67,8 @@ public:
     // The line reply service: one line read (or a 200 ms wait for one) and answered per call.
     void IdTCPServer1Execute(TIdContext* AContext);
 
+    // Any thread: one "Figures" entry with the server's counts of clients.
+    void LogFigures();
     // Any thread. Empty texts count as absent.
     void Log(const std::u16string& aMsg, const std::u16string& aText1 = std::u16string(),
              const std::u16string& aText2 = std::u16string());

@@ -177,6 +177,10 @@ TEST(ConsoleProgram, ServesTheWorkedExchangeAndStopsOnSigterm) {
     EXPECT_FALSE(client.ReadLine().empty());
     client.Close();
     ASSERT_TRUE(child.WaitForLine([](const std::string& l) { return BodyIs(l, "Disconnect / 127.0.0.1 = 127.0.0.1"); }));
+    // SIGUSR1 asks for the figures, which also close the log at the end.
+    const std::string figures = "Figures / clients now 0, peak 1, accepted 1, refused 0, timed out 0";
+    child.Signal(SIGUSR1);
+    ASSERT_TRUE(child.WaitForLine([&](const std::string& l) { return BodyIs(l, figures); }));
     child.Signal(SIGTERM);
     EXPECT_EQ(child.WaitExit(), 0);
     // Where it listens is said once, as soon as it does.
@@ -190,7 +194,7 @@ TEST(ConsoleProgram, ServesTheWorkedExchangeAndStopsOnSigterm) {
     std::vector<std::string> expected = {"BeforeBind", "BeforeBind", "AfterBind", "BeforeListenerRun",
                                          "BeforeListenerRun", "Connect / 127.0.0.1 = 127.0.0.1",
                                          "Receive / 127.0.0.1 = hello", "Receive / 127.0.0.1 = x\\x1b[2J\\ry",
-                                         "Disconnect / 127.0.0.1 = 127.0.0.1"};
+                                         "Disconnect / 127.0.0.1 = 127.0.0.1", figures, figures};
     if (!HaveIPv6Loopback()) expected.erase(expected.begin() + 1), expected.erase(expected.begin() + 3);
     EXPECT_EQ(bodies, expected);
     for (const auto& l : child.Lines()) EXPECT_EQ(l.find('\x1b'), std::string::npos);
