@@ -48,6 +48,12 @@ for config in "${configs[@]}"; do
     bash scripts/check-run.sh
     echo "=== release: the framework installed, and the examples built against it ==="
     bash scripts/test-package.sh "$dir"
+    echo "=== release: the console behind a real load balancer ==="
+    if bash scripts/deps.sh haproxy >/dev/null 2>&1; then
+      python3 tests/app/balancer_check.py "$dir/app/LineServerConsole"
+    else
+      echo "skipped: haproxy cannot be installed on this machine"
+    fi
   fi
 done
 # The fuzz targets (clang, each for a bounded time) and the framework built for Windows, its tests
