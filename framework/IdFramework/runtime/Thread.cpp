@@ -4,6 +4,7 @@
 #include <deque>
 #include <exception>
 
+#include <IdFramework/runtime/NeverDestroyed.h>
 #include <IdFramework/runtime/ThreadPlatform.h>
 
 namespace Id {
@@ -27,26 +28,29 @@ struct TSyncRequest {
     bool Done = false;
 };
 
-//
 // Like every process-wide object of the framework, each is made on first use and never destroyed: a
 // component at namespace scope may stop its threads from its destructor after main has returned,
 // when any object made after it would already be gone.
 std::mutex& SyncLock() {
-    static std::mutex* const lock = new std::mutex;
-    return *lock;
+    static TNeverDestroyed<std::mutex> lock;
+    return lock.Get();
 }
 std::condition_variable& SyncChanged() {
-    static std::condition_variable* const changed = new std::condition_variable;
-    return *changed;
+    static TNeverDestroyed<std::condition_variable> changed;
+    return changed.Get();
 }
 std::deque<TSyncRequest*>& SyncQueue() {
-    static std::deque<TSyncRequest*>* const queue = new std::deque<TSyncRequest*>;
-    return *queue;
+    static TNeverDestroyed<std::deque<TSyncRequest*>> queue;
+    return queue.Get();
 }
 TThreadMethod& WakeMainThread() {
-    static TThreadMethod* const wake = new TThreadMethod;
-    return *wake;
+    static TNeverDestroyed<TThreadMethod> wake;
+    return wake.Get();
 }
+// Made at the latest by this unit's static initialisation, on the main thread: a thread that ends
+// notifies the waiters, and the first to do so must not be one whose allocations fail (the queue
+// allocates when it is made).
+[[maybe_unused]] const bool GSyncMade = (SyncLock(), SyncChanged(), SyncQueue(), WakeMainThread(), true);
 
 void NotifySyncWaiters() {
     { std::lock_guard lock(SyncLock()); }

@@ -5,6 +5,7 @@
 
 #include <IdFramework/core/IdExceptionCore.h>
 #include <IdFramework/core/IdResourceStrings.h>
+#include <IdFramework/runtime/NeverDestroyed.h>
 
 namespace Id {
 
@@ -21,8 +22,8 @@ namespace {
 // scope in another unit may take the stack before this unit is initialised. It lives until the
 // process ends, since users may release the stack from static destructors.
 TIdCriticalSection& SocketStackLock() {
-    static TIdCriticalSection* const lock = new TIdCriticalSection;
-    return *lock;
+    static TNeverDestroyed<TIdCriticalSection> lock;
+    return lock.Get();
 }
 }  // namespace
 
