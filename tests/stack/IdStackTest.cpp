@@ -198,6 +198,17 @@ TEST_F(StackAddresses, BinaryAddressTexts) {
     bsd->TranslateStringToTInAddr(u"10. 1.2.255", v4, Id_IPv4);
     EXPECT_EQ(bsd->TranslateTInAddrToString(v4, Id_IPv4), u"10.1.2.255");
     EXPECT_THROW(bsd->TranslateStringToTInAddr(u"1.2.3", v4, Id_IPv4), EConvertError);
+    // A component outside 0-255 names no address: refused as a non-number, never wrapped.
+    for (const char16_t* wrapped : {u"999.1.1.1", u"1.2.3.256", u"1.-1.2.3"}) {
+        try {
+            bsd->TranslateStringToTInAddr(wrapped, v4, Id_IPv4);
+            ADD_FAILURE() << "accepted " << ToUtf8(wrapped);
+        } catch (const EConvertError& E) {
+            EXPECT_NE(E.Message().find(u"ist kein gültiger Integer-Wert"), std::u16string::npos);
+        }
+    }
+    bsd->TranslateStringToTInAddr(u"0x7f.0.0.$1", v4, Id_IPv4);
+    EXPECT_EQ(bsd->TranslateTInAddrToString(v4, Id_IPv4), u"127.0.0.1");
     EXPECT_THROW(bsd->TranslateStringToTInAddr(u"1::2::3", v6, Id_IPv6), EIdInvalidIPv6Address);
 }
 

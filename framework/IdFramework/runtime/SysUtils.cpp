@@ -183,6 +183,12 @@ int32_t StrToInt(const std::u16string& AText) {
     return v;
 }
 
+int32_t StrToIntInRange(const std::u16string& AText, int32_t ALow, int32_t AHigh) {
+    int64_t v = 0;
+    if (!ParseInteger(AText, ALow, AHigh, v)) RaiseConvert(AText);
+    return static_cast<int32_t>(v);
+}
+
 bool TryStrToInt64(const std::u16string& AText, int64_t& AValue) {
     return ParseInteger(AText, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), AValue);
 }

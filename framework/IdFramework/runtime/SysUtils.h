@@ -102,6 +102,8 @@ std::u16string UIntToStr(uint64_t AValue);
 // nothing may follow the number; anything else raises EConvertError with
 // "''<text>'' ist kein gültiger Integer-Wert".
 int32_t StrToInt(const std::u16string& AText);
+// The same for a number that must lie within [ALow, AHigh]: one outside is refused as a non-number is.
+int32_t StrToIntInRange(const std::u16string& AText, int32_t ALow, int32_t AHigh);
 bool TryStrToInt(const std::u16string& AText, int32_t& AValue);
 int64_t StrToInt64(const std::u16string& AText);
 bool TryStrToInt64(const std::u16string& AText, int64_t& AValue);

@@ -360,7 +360,9 @@ void TIdStackBSDBase::TranslateStringToTInAddr(const std::u16string& AIP, void* 
         case Id_IPv4: {
             std::u16string rest = AIP;
             auto* bytes = static_cast<uint8_t*>(VInAddr);
-            for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(StrToInt(Trim(CutToken(rest, u"."))) & 0xFF);
+            // A component outside 0-255 is refused: keeping its low 8 bits would bind or connect to
+            // another address than the one asked for ("999.1.1.1" to 231.1.1.1).
+            for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(StrToIntInRange(Trim(CutToken(rest, u".")), 0, 255));
             return;
         }
         case Id_IPv6: {
