@@ -77,9 +77,13 @@ TEST(IdBuffer, RemoveEverythingReleasesStorageAndStillReportsTheRequest) {
     EXPECT_EQ(buffer.Capacity(), 0);
     EXPECT_EQ(buffer.HeadIndex(), 0);
     EXPECT_EQ(reported, (std::vector<int>{5, 100}));
+    buffer.Remove(0);  // nothing held, nothing asked: still reported
     buffer.Write(Filled(3));
+    buffer.Remove(0);
+    buffer.Remove(-1);  // no request at all
+    EXPECT_EQ(buffer.Size(), 3);
     buffer.Clear();  // no notification
-    EXPECT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported, (std::vector<int>{5, 100, 0, 0}));
 }
 
 TEST(IdBuffer, FailuresCarryTheirMessagesAndChangeNothing) {

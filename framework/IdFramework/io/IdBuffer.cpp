@@ -324,7 +324,9 @@ int TIdBuffer::IndexOf(uint8_t AByte, int AStartPos) const {
 // Removing and compaction
 
 void TIdBuffer::Remove(int AByteCount) {
-    if (AByteCount <= 0) return;
+    // A negative count would move the head backwards over bytes already read. A count of 0 still
+    // reports itself, on an empty buffer too: a listener counts requests, not bytes held.
+    if (AByteCount < 0) return;
     if (AByteCount >= FSize) {
         // A reader that empties its buffer with every line would otherwise allocate anew for each
         // chunk it receives; a little memory stays for the next, never much.
