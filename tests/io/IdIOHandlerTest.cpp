@@ -306,6 +306,31 @@ TEST(IOHandlerWrite, ATransportThatTakesNothingEndsTheWrite) {
     EXPECT_THROW(g.handler.WriteLn(u"x"), EIdSocketError);
 }
 
+// A failed send leaves the handler open while the stream is still whole; once part of a write has
+// left, nothing sent after it could be read correctly, so the handler closes.
+TEST(IOHandlerWrite, AFailedSendClosesTheHandlerOnlyWhenPartOfTheWriteLeft) {
+    TOpenFake before;
+    before.handler.SetSendRaisesAfter(0, Id_WSAENOBUFS);
+    EXPECT_THROW(before.handler.WriteLn(u"whole"), EIdSocketError);
+    EXPECT_TRUE(before.handler.Opened());
+    EXPECT_FALSE(before.handler.ClosedGracefully());
+    before.handler.WriteLn(u"again");  // the transport recovered: the line leaves whole
+    EXPECT_EQ(AllSent(before.handler), "again\r\n");
+
+    TOpenFake halfway;
+    halfway.handler.SetSendLimit(2);
+    halfway.handler.SetSendRaisesAfter(1, Id_WSAENOBUFS);
+    EXPECT_THROW(halfway.handler.WriteLn(u"split"), EIdSocketError);
+    EXPECT_EQ(AllSent(halfway.handler), "sp");
+    EXPECT_FALSE(halfway.handler.Opened());
+
+    // A send time-out tells nothing of what it sent: the stream may already be broken.
+    TOpenFake timedOut;
+    timedOut.handler.SetSendRaisesAfter(0, Id_WSAETIMEDOUT);
+    EXPECT_THROW(timedOut.handler.WriteLn(u"late"), EIdSocketError);
+    EXPECT_FALSE(timedOut.handler.Opened());
+}
+
 TEST(Intercept, ChainOrderAndCircularLinks) {
     std::vector<std::string> log;
     TIdConnectionIntercept a, b;

@@ -28,6 +28,11 @@ public:
     // At most this many bytes per SendChunk (0: the transport takes nothing; -1: all).
     void SetSendLimit(int AValue) { FSendLimit = AValue; }
     void SetSendResult(int AValue) { FSendResult = AValue; }
+    // After this many sends the transport raises a socket error itself, as the stack's does.
+    void SetSendRaisesAfter(int ACalls, int ACode) {
+        FSendRaisesAfter = ACalls;
+        FSendRaisesCode = ACode;
+    }
 
     std::vector<TIdByteArray> Sent;
     int Receives = 0;
@@ -70,6 +75,7 @@ protected:
     }
     int SendChunk(const TIdByteArray& ABuffer, int AOffset, int ALength) override {
         if (FSendResult < 0) return FSendResult;
+        if (FSendRaisesAfter >= 0 && FSendRaisesAfter-- == 0) throw EIdSocketError(FSendRaisesCode, u"failed");
         const int n = FSendLimit < 0 ? ALength : std::min(ALength, FSendLimit);
         if (n > 0) Sent.emplace_back(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + n);
         return n;
@@ -84,6 +90,8 @@ private:
     bool FSource = false;
     int FSendLimit = -1;
     int FSendResult = 0;
+    int FSendRaisesAfter = -1;
+    int FSendRaisesCode = 0;
 };
 
 // All bytes sent, in order.

@@ -857,16 +857,23 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
         }
     }
     const TIdByteArray& bytes = *source;
+    const int start = position;
     while (position < total) {
         int sent;
         int lossCode = 0;
         try {
             sent = SendChunk(bytes, position, total - position);
             if (sent < 0) lossCode = CheckSendError(sent);
+        } catch (const EIdSocketError& E) {
+            // Once part of the bytes may have left, nothing sent after them could be read correctly,
+            // so the connection ends here: after a piece of this write went out, and after a send
+            // time-out, which gives no count of what it sent. Any other failure before a byte of
+            // this write left keeps the handler open, as the stack's failures do.
+            const int code = E.LastError();
+            if (position > start || code == Id_WSAETIMEDOUT || code == Id_WSAEWOULDBLOCK) Close();
+            throw;
         } catch (...) {
-            // Part of the bytes may have left (a send that timed out, say): nothing sent after them
-            // could be read correctly, so the connection ends here.
-            Close();
+            if (position > start) Close();
             throw;
         }
         if (sent < 0) {
