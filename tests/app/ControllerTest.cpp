@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,17 @@ TEST_F(Controller, ConnectDisconnectConnect) {
     EXPECT_EQ(Server.Port, 9000);
     EXPECT_EQ(Server.StartCount, 2);
     EXPECT_FALSE(Form.StartFailed());
+}
+
+// The programs publish their form through Form1 for as long as it lives; a form that ends takes
+// the pointer with it, so nothing after main's scope reaches a destroyed form.
+TEST(ControllerForm, TheProcessWidePointerEndsWithTheForm) {
+    TFakeWindow window;
+    TFakeServer server;
+    auto form = std::make_unique<TForm1>(window, server);
+    Form1 = form.get();
+    form.reset();
+    EXPECT_EQ(Form1, nullptr);
 }
 
 TEST_F(Controller, PortKeepsTheLowSixteenBits) {
