@@ -92,7 +92,8 @@ bool ContainsStatusWord(std::u16string_view AText) { return AText.find(u"Execute
 bool IsStatusEntry(const std::u16string& AEntry) { return ContainsStatusWord(AEntry); }
 
 TEventLog::TEventLog(TWindowOperations& AWindow)
-    : FWindow(AWindow), FUIThread(std::this_thread::get_id()), FMaxPendingBytes(AWindow.LogQueueBytes()) {}
+    : FWindow(AWindow), FUIThread(std::this_thread::get_id()), FMaxPendingBytes(AWindow.LogQueueBytes()),
+      FQueuesStatusEntries(FMaxPendingBytes != 0 && AWindow.ShowsStatusEntries()) {}
 
 void TEventLog::QueueLossLine() {
     std::u16string line = u"[";
@@ -118,22 +119,28 @@ void TEventLog::Add(std::u16string AEntry, bool AIsStatus) {
     {
         std::lock_guard<std::mutex> guard(FLock);
         const uint64_t seq = FNextSeq++;
-        if (status) {
-            FStatusEntry = TPending{seq, std::move(AEntry)};
+        if (status && !FQueuesStatusEntries) {
+            FStatusEntry = TPending{seq, std::move(AEntry), true};
             FHasStatusEntry = true;
         } else if (FMaxPendingBytes == 0) {
             if (FListEntries.size() >= MaxPendingListEntries) FListEntries.pop_front();
             FListEntries.push_back(TPending{seq, std::move(AEntry)});
         } else if (FPendingBytes + CostOf(AEntry) + (FLostPending > 0 ? 256 : 0) > FMaxPendingBytes) {
-            const std::u16string now = FormatTimeStamp(std::chrono::system_clock::now());
-            if (FLostPending == 0) FFirstLost = now;
-            FLastLost = now;
-            ++FLostPending;
-            ++FLostTotal;
+            if (status) {
+                // The output does not keep up: the newest status entry still reaches it.
+                FStatusEntry = TPending{seq, std::move(AEntry), true};
+                FHasStatusEntry = true;
+            } else {
+                const std::u16string now = FormatTimeStamp(std::chrono::system_clock::now());
+                if (FLostPending == 0) FFirstLost = now;
+                FLastLost = now;
+                ++FLostPending;
+                ++FLostTotal;
+            }
         } else {
             if (FLostPending > 0) QueueLossLine();
             FPendingBytes += CostOf(AEntry);
-            FListEntries.push_back(TPending{FNextSeq++, std::move(AEntry)});
+            FListEntries.push_back(TPending{FNextSeq++, std::move(AEntry), status});
         }
         if (!FNotified) {
             FNotified = true;
@@ -170,7 +177,7 @@ bool TEventLog::TakeNext(std::u16string& VEntry, bool& VIsStatus, uint64_t ALimi
         FHasStatusEntry = false;
         VIsStatus = true;
     } else {
-        VIsStatus = false;
+        VIsStatus = FListEntries.front().IsStatus;
         VEntry = std::move(FListEntries.front().Text);
         FListEntries.pop_front();
         if (FMaxPendingBytes != 0) FPendingBytes -= CostOf(VEntry);

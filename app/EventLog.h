@@ -76,6 +76,7 @@ private:
     struct TPending {
         uint64_t Seq = 0;
         std::u16string Text;
+        bool IsStatus = false;
     };
 
     // Takes the oldest pending entry; false when nothing is pending.
@@ -100,6 +101,9 @@ private:
     // letting entries gather, and would otherwise find them lost.
     bool FHalfFullNotified = false;
     const size_t FMaxPendingBytes;  // 0: the window's hand-over
+    // A window that keeps every entry and shows status entries gets every status entry, queued in
+    // order with the list entries; the single slot then holds only one that found the queue full.
+    const bool FQueuesStatusEntries;
     size_t FPendingBytes = 0;
     uint64_t FLostPending = 0;  // lost since the last loss line
     uint64_t FLostTotal = 0;
