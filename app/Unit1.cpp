@@ -282,6 +282,11 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
     } catch (EIdConnClosedGracefully&) {
         // The client has gone; an unterminated line it left would keep it counted as connected.
         EndClient(AContext);
+    } catch (EIdSocketError& E) {
+        // A reply that waited the server's write time-out has closed the connection: the client
+        // counts as ended by a time-out, as an idle one does.
+        if ((E.LastError() == Id_WSAETIMEDOUT || E.LastError() == Id_WSAEWOULDBLOCK) && FIdTCPServer1)
+            FIdTCPServer1->CountTimedOut();
     } catch (Exception&) {
         // Any other failure of the exchange ends the call quietly; the server then finds out
         // whether the connection still stands.

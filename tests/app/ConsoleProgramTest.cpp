@@ -256,6 +256,10 @@ TEST(ConsoleProgram, OperatorLimitsEndSurplusSilentAndNonReadingClients) {
     EXPECT_EQ(EntriesOf(log.Path, "Connect").size(), 3u);
     child.Signal(SIGTERM);
     EXPECT_EQ(child.WaitExit(), 0);
+    // The surplus client was refused; the silent and the deaf one ended by their time-outs.
+    const auto figures = EntriesOf(log.Path, "Figures");
+    ASSERT_EQ(figures.size(), 1u);
+    EXPECT_NE(figures[0].find("refused 1, timed out 2"), std::string::npos) << figures[0];
 }
 
 TEST(ConsoleProgram, SigtermWithFiftyClientsEndsPromptly) {
