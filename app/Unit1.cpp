@@ -7,6 +7,7 @@
 
 #include <IdFramework/core/IdExceptionCore.h>
 #include <IdFramework/core/IdGlobal.h>
+#include <IdFramework/io/IdBuffer.h>
 #include <IdFramework/io/IdIOHandler.h>
 #include <IdFramework/io/IdServerIOHandlerStack.h>
 #include <IdFramework/io/IdTCPConnection.h>
@@ -101,12 +102,41 @@ void AppendReply(std::u16string& VOut, const std::u16string& ALine) {
     VOut.append(u"-for-"sv).append(ALine).append(u"-Message"sv);
 }
 
-void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& VStorage) {
+namespace {
+// Whether a whole line waits in the input buffer, found without asking the connection.
+bool HasBufferedLine(TIdIOHandler& AIO) {
+    static const TIdByteArray crlf{13, 10};
+    const TIdBuffer* buffer = AIO.InputBuffer();
+    return buffer && buffer->Size() >= 2 && buffer->IndexOf(crlf) >= 0;
+}
+}  // namespace
+
+void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& VStorage,
+                const std::function<void()>& ABeforeRead, const std::function<void(const std::u16string&)>& AOnLine) {
     // Storage kept from a long reply would stay with the client for as long as it is connected.
     if (VStorage.capacity() > 4096) std::u16string().swap(VStorage);
     VStorage.clear();
     AppendReply(VStorage, ALine);
-    AIO.WriteLn(VStorage);
+    try {
+        while (HasBufferedLine(AIO)) {
+            if (VStorage.size() >= ReplyBatchChars) {
+                AIO.WriteLn(VStorage);
+                VStorage.clear();
+            }
+            if (ABeforeRead) ABeforeRead();
+            // Complete already: taken from the buffer without a wait or a receive.
+            const std::u16string line = AIO.ReadLn(u"\r\n", 0, -1, nullptr);
+            if (line.empty()) continue;
+            if (AOnLine) AOnLine(line);
+            if (!VStorage.empty()) VStorage.append(u"\r\n");
+            AppendReply(VStorage, line);
+        }
+    } catch (...) {
+        // What was answered before the line that failed leaves as it would have, line by line.
+        if (!VStorage.empty()) AIO.WriteLn(VStorage);
+        throw;
+    }
+    if (!VStorage.empty()) AIO.WriteLn(VStorage);
 }
 
 // The unread bytes go (otherwise they alone keep the connection counting as connected) and the
@@ -275,7 +305,15 @@ void TForm1::IdTCPServer1Execute(TIdContext* AContext) {
         }
         if (line.empty()) return;
         Log(u"Receive", PeerIP(AContext), line);
-        WriteReply(*io, line, state.Reply);
+        // Further lines that came with this one are answered in the same send; their entries
+        // are those that a call of the service for each would make.
+        const bool status = FWindow.ShowsStatusEntries();
+        WriteReply(
+            *io, line, state.Reply,
+            [&] {
+                if (status) Log(u"Execute", LocalIP(AContext), PeerIP(AContext));
+            },
+            [&](const std::u16string& AFurther) { Log(u"Receive", PeerIP(AContext), AFurther); });
     } catch (EIdReadLnMaxLineLengthExceeded&) {
         // The line stays unread, so every later read would fail the same way at once.
         EndClient(AContext);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,10 +31,21 @@ void EndClient(TIdContext* AContext);
 // The line reply service's answer to a request line, appended to VOut: "Thanks-", the time stamp
 // taken now, "-for-", the line and "-Message" (without CR LF, which WriteLn adds).
 void AppendReply(std::u16string& VOut, const std::u16string& ALine);
-// Writes the answer to ALine as one line, built in VStorage: a client's own, kept from its last
-// reply, so that answering line after line allocates nothing. (Not a thread_local: its first use
-// on a thread registers its destructor, and the C library ends the process if that finds no memory.)
-void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& VStorage);
+// Writes the answer to ALine, and to every further line already complete in AIO's input buffer,
+// built in VStorage: a client's own, kept from its last reply, so that answering line after line
+// allocates nothing. (Not a thread_local: its first use on a thread registers its destructor, and
+// the C library ends the process if that finds no memory.) Lines that arrived together are
+// answered together, in as few sends as ReplyBatchChars allows; a line still to come is never
+// waited for. For each further line, ABeforeRead (when set) runs before it is read, as a new call
+// of the service would begin, and AOnLine (when set) gets it when it is not empty, before its
+// answer; an empty line gets no answer. Answers already built are sent before a failing read's
+// exception goes on.
+void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& VStorage,
+                const std::function<void()>& ABeforeRead = {},
+                const std::function<void(const std::u16string&)>& AOnLine = {});
+// The answers gathered for one send, at most (in characters, before encoding): a client that sends
+// many lines at once gets them in sends of this size.
+constexpr size_t ReplyBatchChars = 32 * 1024;
 
 class TForm1 : public TObject {
 public:
