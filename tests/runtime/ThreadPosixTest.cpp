@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -58,4 +59,38 @@ TEST(RuntimeThread, NamesAreCutToFifteenBytesAtACharacterBoundary) {
     thread.WaitFor();
     EXPECT_STREQ(plain, "abcdefghijklmno");
     EXPECT_STREQ(umlauts, "\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4");  // 14 bytes, not a broken 15th
+}
+
+// The framework's threads keep their timer slack for long waits; a short one gets the system's own
+// for its time, and the thread has the slack again after it. Threads the framework did not make
+// are left as they are.
+TEST(RuntimeThread, ShortWaitsLeaveTheSlackForTheirTimeOnly) {
+    long outside = 0, during = 0, after = 0, longWait = 0, endless = 0;
+    TFunctionThread thread([&](TFunctionThread&) {
+        outside = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        {
+            const TShortWait wait(5);
+            during = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        }
+        after = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        {
+            const TShortWait wait(200);
+            longWait = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        }
+        {
+            const TShortWait wait(-1);
+            endless = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        }
+    });
+    thread.Resume();
+    thread.WaitFor();
+    EXPECT_GE(outside, 1'000'000);
+    EXPECT_LT(during, 1'000'000);
+    EXPECT_EQ(after, outside);
+    EXPECT_EQ(longWait, outside);
+    EXPECT_EQ(endless, outside);
+
+    const long mine = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    { const TShortWait wait(5); }
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), mine);
 }

@@ -9,6 +9,7 @@
 #include <IdFramework/core/IdResourceStrings.h>
 #include <IdFramework/core/IdResourceStringsCore.h>
 #include <IdFramework/io/IdIOHandlerStack.h>
+#include <IdFramework/runtime/Thread.h>
 #include <IdFramework/stack/IdStack.h>
 
 namespace Id {
@@ -202,6 +203,9 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
         if (ARaiseExceptionIfDisconnected) EIdException::Toss(RSNotConnected);
         return 0;
     }
+    // A caller's short time-out holds to the millisecond; the slack that idle waits save on stays
+    // with the long ones.
+    const TShortWait shortWait(ATimeout);
     for (;;) {
         int count = 0;
         bool transportClosed = false;

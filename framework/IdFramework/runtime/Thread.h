@@ -51,6 +51,24 @@ bool CheckSynchronize(int ATimeoutMs);
 // CheckSynchronize on the main thread. Empty by default.
 void SetWakeMainThread(TThreadMethod AWake);
 
+// The framework's threads let their timed waits end a little late (their timer slack), so that
+// many idle waits end on one timer tick: a saving that only long waits can afford. For as long as
+// it lives, a TShortWait made for a wait of AMs milliseconds lets the calling thread's waits end
+// when asked if AMs is short; it changes nothing for a long wait, an endless one (AMs < 0), or on a
+// thread without the slack.
+class TShortWait {
+public:
+    // Waits shorter than this are short: beyond it the slack is a small part of the wait.
+    static constexpr int LongWaitMs = 100;
+    explicit TShortWait(int AMs);
+    ~TShortWait();
+    TShortWait(const TShortWait&) = delete;
+    TShortWait& operator=(const TShortWait&) = delete;
+
+private:
+    bool FChanged = false;
+};
+
 class TThread : public TObject {
 public:
     // The operating-system thread is created here, so that a refusal surfaces at once (EOSError with

@@ -36,16 +36,35 @@ constexpr int GNiceOffsets[] = {19, 10, 5, 0, -5, -10, -20};
 // the kernel ends the waits of many threads on one timer tick instead of one each, which costs an
 // idle server about a quarter less. Windows' own timer ticks every 15.6 ms.
 constexpr unsigned long GTimerSlackNs = 10'000'000;
+// The system's own slack, which short waits get back for their time.
+constexpr unsigned long GShortWaitSlackNs = 50'000;
+// Whether this thread runs with GTimerSlackNs. A plain flag: no destructor to register.
+thread_local bool GThreadHasSlack = false;
 
 void* ThreadEntry(void* AParam) {
 #if defined(__linux__)
-    (void)prctl(PR_SET_TIMERSLACK, GTimerSlackNs, 0, 0, 0);
+    GThreadHasSlack = prctl(PR_SET_TIMERSLACK, GTimerSlackNs, 0, 0, 0) == 0;
 #endif
     TThreadPlatform::Run(static_cast<TThread*>(AParam));
     return nullptr;
 }
 
 }  // namespace
+
+TShortWait::TShortWait(int AMs) {
+#if defined(__linux__)
+    if (GThreadHasSlack && AMs > 0 && AMs < LongWaitMs)
+        FChanged = prctl(PR_SET_TIMERSLACK, GShortWaitSlackNs, 0, 0, 0) == 0;
+#else
+    (void)AMs;
+#endif
+}
+
+TShortWait::~TShortWait() {
+#if defined(__linux__)
+    if (FChanged) (void)prctl(PR_SET_TIMERSLACK, GTimerSlackNs, 0, 0, 0);
+#endif
+}
 
 TThreadID TThreadPlatform::Current() { return pthread_self(); }
 

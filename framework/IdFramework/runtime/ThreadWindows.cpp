@@ -38,6 +38,10 @@ TSetThreadDescription FindSetThreadDescription() {
 
 }  // namespace
 
+// Windows has no per-thread timer slack: its waits end on the system timer tick either way.
+TShortWait::TShortWait(int /*AMs*/) {}
+TShortWait::~TShortWait() = default;
+
 TThreadID TThreadPlatform::Current() { return GetCurrentThreadId(); }
 
 bool TThreadPlatform::Same(TThreadID A, TThreadID B) { return A == B; }
