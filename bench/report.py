@@ -16,12 +16,13 @@ import subprocess
 import sys
 import tempfile
 
-SERVERS = ["engine", "headless", "poco", "asio"]
+SERVERS = ["engine", "headless", "poco", "asio", "floor"]
 TITLES = {
     "engine": "engine (ours, TIdTCPServer only)",
     "headless": "headless (ours, LineServerConsole)",
     "poco": "POCO Net (thread per connection)",
     "asio": "Asio (io_context per core)",
+    "floor": "floor (one thread, epoll)",
 }
 NOTES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "NOTES.md")
 
@@ -252,11 +253,13 @@ def main():
     md = [
         "# Benchmarks",
         "",
-        "Four servers answer the same bytes on loopback: **engine** (`bench/EngineServer`: the line reply",
+        "Five servers answer the same bytes on loopback: **engine** (`bench/EngineServer`: the line reply",
         "handler on a bare `TIdTCPServer`, no window, no log), **headless** (the whole application as",
         "`LineServerConsole`, its output to /dev/null), **poco** (`bench/peers/PocoServer`: a",
         "`Poco::Net::TCPServer` with a `TCPServerConnection`, one pooled thread per connection) and **asio**",
-        "(`bench/peers/AsioServer`: standalone Asio, asynchronous, one `io_context` thread per core). The load",
+        "(`bench/peers/AsioServer`: standalone Asio, asynchronous, one `io_context` thread per core), and as",
+        "the floor **floor** (`bench/peers/EpollServer`: one thread over epoll that answers all the lines of",
+        "one read in one send, with no time-outs or limits: what this machine can do at all). The load",
         "generator (`bench/LoadGen`) checks every reply byte for byte against",
         "`Thanks-HH:MM:SS mmm-for-<line>-Message` CR LF, including that the time stamp lies between the",
         "moment the line went out and the moment its reply came in; any difference counts as an error.",

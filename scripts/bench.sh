@@ -6,7 +6,8 @@
 #   bash scripts/bench.sh
 #
 # The servers: engine (bench/EngineServer: the line reply on a bare TIdTCPServer, no log), headless
-# (app LineServerConsole, its output to /dev/null), poco and asio (bench/peers). Each run starts the
+# (app LineServerConsole, its output to /dev/null), poco and asio (bench/peers), and floor
+# (bench/peers/EpollServer: one thread over epoll, the limit on this machine). Each run starts the
 # server afresh on a free port, so no run inherits another's threads, memory or TIME_WAIT; within a
 # cell the servers take turns, and the order shifts by one with every round.
 #
@@ -16,7 +17,7 @@
 #   BENCH_RUNS=3               runs of every server in every cell (medians are reported)
 #   BENCH_CELLS="pingpong pipeline connect idle stop callgrind"   which cells to run
 #   BENCH_CONNS="1 16 64 256"  connection counts of the ping-pong cell
-#   BENCH_SERVERS="engine headless poco asio"
+#   BENCH_SERVERS="engine headless poco asio floor"
 #   BENCH_IDLE_CONNS=1000 BENCH_IDLE_SECONDS=10 BENCH_STOP_CONNS=1000
 #   BENCH_CALLGRIND_REPLIES=10000   replies of the fixed workload counted under callgrind
 #   BENCH_OUT=docs/BENCHMARKS.md    the report (the plot goes beside it)
@@ -47,7 +48,7 @@ warmup=${BENCH_WARMUP:-0.5}
 runs=${BENCH_RUNS:-3}
 cells=${BENCH_CELLS:-pingpong pipeline connect idle stop callgrind}
 conn_counts=${BENCH_CONNS:-1 16 64 256}
-read -r -a servers <<<"${BENCH_SERVERS:-engine headless poco asio}"
+read -r -a servers <<<"${BENCH_SERVERS:-engine headless poco asio floor}"
 idle_conns=${BENCH_IDLE_CONNS:-1000}
 idle_seconds=${BENCH_IDLE_SECONDS:-10}
 stop_conns=${BENCH_STOP_CONNS:-1000}
@@ -72,6 +73,7 @@ mkdir -p "$dir/peers"
 peer_flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -pthread)
 g++ "${peer_flags[@]}" bench/peers/PocoServer.cpp -o "$dir/peers/PocoServer" -lPocoNet -lPocoFoundation
 g++ "${peer_flags[@]}" bench/peers/AsioServer.cpp -o "$dir/peers/AsioServer"
+g++ "${peer_flags[@]}" bench/peers/EpollServer.cpp -o "$dir/peers/EpollServer"
 
 # 1,000 clients and the server's 1,000 sockets, plus room.
 hard=$(ulimit -Hn)
@@ -112,6 +114,7 @@ start_server() {
     headless) cmd=("$dir/app/LineServerConsole" --port "$2") ;;
     poco) cmd=("$dir/peers/PocoServer" --port "$2") ;;
     asio) cmd=("$dir/peers/AsioServer" --port "$2") ;;
+    floor) cmd=("$dir/peers/EpollServer" --port "$2") ;;
     *) echo "unknown server $1" >&2; exit 2 ;;
   esac
   echo "--- $1 on port $2" >>"$server_log"
