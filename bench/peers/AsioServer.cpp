@@ -102,10 +102,7 @@ private:
 
 int main(int argc, char** argv) {
     const int port = peers::ParsePort(argc, argv);
-    if (port == 0) {
-        std::fprintf(stderr, "Usage: %s --port N\n", argv[0]);
-        return 2;
-    }
+    if (port == 0) return 2;
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
     try {
         TServer server(port, cores);

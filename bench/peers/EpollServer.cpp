@@ -46,15 +46,8 @@ bool SendAll(int AFd, const std::string& AOut) {
 
 int main(int argc, char** argv) {
     const int port = peers::ParsePort(argc, argv);
-    if (port == 0) {
-        std::fprintf(stderr, "usage: %s --port N\n", argv[0]);
-        return 2;
-    }
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    if (port == 0) return 2;
+    const sigset_t stops = peers::BlockStopSignals();
     const int stopFd = ::signalfd(-1, &stops, SFD_CLOEXEC);
 
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

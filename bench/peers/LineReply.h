@@ -3,6 +3,9 @@
 // Lines are cut at CR LF only; a lone LF or CR is part of the line.
 #pragma once
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,12 +43,25 @@ inline bool AnswerLines(std::string& VPending, std::string& VOut) {
     return VPending.size() <= kMaxLine;
 }
 
-// "--port N", the only option: a number from 1 to 65535, or 0 when the arguments are wrong.
+// "--port N", the only option: a number from 1 to 65535, or 0 (after the usage went to standard
+// error) when the arguments are wrong.
 inline int ParsePort(int argc, char** argv) {
-    if (argc != 3 || std::string_view(argv[1]) != "--port") return 0;
     char* end = nullptr;
-    const long port = std::strtol(argv[2], &end, 10);
-    return *argv[2] != '\0' && *end == '\0' && port >= 1 && port <= 65535 ? static_cast<int>(port) : 0;
+    const long port = argc == 3 && std::string_view(argv[1]) == "--port" ? std::strtol(argv[2], &end, 10) : 0;
+    if (end && *argv[2] != '\0' && *end == '\0' && port >= 1 && port <= 65535) return static_cast<int>(port);
+    std::fprintf(stderr, "Usage: %s --port N\n", argc > 0 ? argv[0] : "server");
+    return 0;
+}
+
+// SIGTERM and SIGINT, blocked here and so in every thread made after: they reach only the
+// caller's own wait for them (sigwait, a signal descriptor).
+inline sigset_t BlockStopSignals() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    return stops;
 }
 
 }  // namespace peers

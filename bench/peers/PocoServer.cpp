@@ -80,16 +80,8 @@ private:
 
 int main(int argc, char** argv) {
     const int port = peers::ParsePort(argc, argv);
-    if (port == 0) {
-        std::fprintf(stderr, "Usage: %s --port N\n", argv[0]);
-        return 2;
-    }
-    // Every thread inherits this mask, so the stop signals reach only the sigwait below.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (port == 0) return 2;
+    const sigset_t stopSignals = peers::BlockStopSignals();
     signal(SIGPIPE, SIG_IGN);
 
     Poco::ThreadPool pool(2, kMaxClients);
