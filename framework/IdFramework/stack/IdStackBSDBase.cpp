@@ -214,7 +214,8 @@ void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::u16string
 }
 
 void TIdStackBSDBase::Disconnect(TIdStackSocketHandle ASocket) {
-    WSShutdownHandle(ASocket, Id_SD_Both);
+    WSShutdownHandle(ASocket, Id_SD_Send);
+    WakeSocket(ASocket);
     WSCloseHandle(ASocket);
 }
 

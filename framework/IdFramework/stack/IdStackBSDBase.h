@@ -70,7 +70,8 @@ public:
     void Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
                  TIdIPVersion AIPVersion = Id_IPv4, int AMSec = 0) override;
     void Listen(TIdStackSocketHandle ASocket, int ABackLog) override;
-    // Both directions first, so that a thread blocked on the socket wakes before the number goes.
+    // Shuts down for sending, then closes (neither result is checked); in between, the calls still
+    // blocked on the socket are woken as by a close of a handle (WakeSocket), before the number goes.
     void Disconnect(TIdStackSocketHandle ASocket) override;
     using TIdStack::GetPeerName;
     void GetPeerName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,

@@ -603,7 +603,12 @@ int DeadSocket() {
 
 }  // namespace
 
-void TIdStackUnix::WakeSocket(TIdStackSocketHandle ASocket) { ::shutdown(Fd(ASocket), SHUT_RDWR); }
+void TIdStackUnix::WakeSocket(TIdStackSocketHandle ASocket) {
+    // Shutting down for sending alone wakes only a blocked send here (measured: a receive, a wait, an
+    // accept and a datagram receive stay blocked); shutting down receiving wakes them, and sends
+    // nothing to the peer on this system, which sees the same orderly end of the data either way.
+    ::shutdown(Fd(ASocket), SHUT_RDWR);
+}
 
 bool TIdStackUnix::RetireSocket(TIdStackSocketHandle ASocket) {
     const int fd = Fd(ASocket);

@@ -37,7 +37,8 @@ public:
     bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, int AWait, int& VCount) override;
     bool SupportsIPv6() override;
     void AddLocalAddressesToList(TStrings& AAddresses) override;
-    // Shut down in both directions; retired by putting the dead socket on its number.
+    // Shut down in both directions (the receive half is what wakes a blocked call here); retired by
+    // putting the dead socket on its number.
     void WakeSocket(TIdStackSocketHandle ASocket) override;
     bool RetireSocket(TIdStackSocketHandle ASocket) override;
     void FreeParkedSocket(TIdStackSocketHandle ASocket) override;

@@ -28,8 +28,9 @@ public:
     int ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) override;
     bool SupportsIPv6() override;
     void AddLocalAddressesToList(TStrings& AAddresses) override;
-    // Shut down and every pending call cancelled; the final close is the last user's, and the
-    // system does not hand a socket value out again while the socket is open.
+    // Shut down for sending and every pending call cancelled, the calls ended so answering as after
+    // an orderly close; the final close is the last user's, and the system does not hand a socket
+    // value out again while the socket is open (but may at once after it: nothing is parked).
     void WakeSocket(TIdStackSocketHandle ASocket) override;
     bool RetireSocket(TIdStackSocketHandle ASocket) override;
     void FreeParkedSocket(TIdStackSocketHandle ASocket) override;
