@@ -7,6 +7,7 @@
 #include <windows.h>
 // clang-format on
 
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -42,14 +43,6 @@ inline SOCKET Sock(TIdStackSocketHandle ASocket) { return static_cast<SOCKET>(AS
 inline sockaddr* Raw(TIdSockAddr& AAddr) { return reinterpret_cast<sockaddr*>(AAddr.Bytes); }
 inline const sockaddr* Raw(const TIdSockAddr& AAddr) { return reinterpret_cast<const sockaddr*>(AAddr.Bytes); }
 
-// Raises a socket error through the process's stack, or with the base texts when there is none.
-[[noreturn]] void RaiseStackError(int AErr) {
-    if (GBSDStack) GBSDStack->RaiseSocketError(AErr);
-    const std::u16string message = FormatInvariant(RSStackError, AErr, u"");
-    if (AErr == Id_WSAENOTSOCK) throw EIdNotASocket::CreateError(AErr, message);
-    throw EIdSocketError::CreateError(AErr, message);
-}
-
 const wchar_t* Wide(const std::u16string& AText) { return reinterpret_cast<const wchar_t*>(AText.c_str()); }
 
 // The names the 8-bit entries take, in the system's code page.
@@ -73,12 +66,11 @@ std::u16string FromAnsi(const char* AText) {
     return result;
 }
 
-struct TAddrInfoFree {
-    void operator()(ADDRINFOW* AList) const {
-        if (AList) Wship6::FreeAddrInfoW(AList);
-    }
-};
-using TAddrInfoList = std::unique_ptr<ADDRINFOW, TAddrInfoFree>;
+int SystemLastError() { return static_cast<int>(GetLastError()); }
+
+// The look-up functions answer the socket error numbers themselves; the small numbers are the
+// portable codes some callers pass.
+constexpr TIdAddrInfoCodes kAddrInfoCodes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, INT_MIN, 11, 0, &SystemLastError};
 
 // ---------------------------------------------------------------------------------------------
 // Closes of our own, as the socket calls see them
@@ -387,16 +379,9 @@ void TIdStackWindows::SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) 
     CheckForSocketError(Winsock2::ioctlsocket(Sock(ASocket), FIONBIO, &value));
 }
 
-bool TIdStackWindows::WouldBlock(int AResult) { return CheckForSocketError(AResult, {Id_WSAEWOULDBLOCK}) != 0; }
-
 int TIdStackWindows::WSGetLastError() { return Winsock2::WSAGetLastError(); }
 
 void TIdStackWindows::WSSetLastError(int AErr) { Winsock2::WSASetLastError(AErr); }
-
-std::u16string TIdStackWindows::WSTranslateSocketErrorMsg(int AErr) {
-    if (AErr == Id_WSAHOST_NOT_FOUND) return FormatInvariant(RSStackError, AErr, RSStackHOST_NOT_FOUND);
-    return TIdStackBSDBase::WSTranslateSocketErrorMsg(AErr);
-}
 
 int TIdStackWindows::ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) {
     TIdSockAddr source;
@@ -445,131 +430,83 @@ bool TIdStackWindows::SupportsIPv6() {
     return false;
 }
 
-void TIdStackWindows::RaiseAddrInfoError(int AErrorCode) {
-    // The look-up functions answer the socket error numbers themselves; the small numbers are the
-    // portable codes some callers pass.
-    int code = AErrorCode;
-    switch (AErrorCode) {
-        case 1: code = 0; break;
-        case 2: code = Id_WSATRY_AGAIN; break;
-        case 3: code = Id_WSAEINVAL; break;
-        case 4: code = Id_WSANO_RECOVERY; break;
-        case 5: code = Id_WSAEAFNOSUPPORT; break;
-        case 6: code = Id_WSA_NOT_ENOUGH_MEMORY; break;
-        case 7: code = Id_WSANO_DATA; break;
-        case 8: code = Id_WSAHOST_NOT_FOUND; break;
-        case 9: code = Id_WSATYPE_NOT_FOUND; break;
-        case 10: code = Id_WSAESOCKTNOSUPPORT; break;
-        case 11: RaiseLastOSError(static_cast<int>(GetLastError()));
-        default: break;
-    }
-    RaiseSocketError(code);
-    std::abort();  // an override of RaiseSocketError must not return
+const TIdAddrInfoCodes& TIdStackWindows::AddrInfoCodes() const { return kAddrInfoCodes; }
+
+int TIdStackWindows::WSGetAddrInfo(const std::u16string& AName, int AFamily, bool ACanonName,
+                                   std::vector<TIdAddrInfo>& VList) {
+    return GetAddrInfoInto<ADDRINFOW>(
+        AFamily, SOCK_STREAM, ACanonName ? AI_CANONNAME : 0,
+        [&AName](const ADDRINFOW* AHints, ADDRINFOW** VList) {
+            return Wship6::GetAddrInfoW(Wide(AName), nullptr, AHints, VList);
+        },
+        [](ADDRINFOW* AList) { Wship6::FreeAddrInfoW(AList); }, VList);
 }
+
+int TIdStackWindows::WSGetNameInfo(const TIdSockAddr& AAddr, int ALength, std::u16string& VHost) {
+    wchar_t host[1025] = {};
+    const int error = Wship6::GetNameInfoW(Raw(AAddr), static_cast<socklen_t>(ALength), host, 1025, nullptr, 0, NI_NAMEREQD);
+    if (error == 0) VHost = reinterpret_cast<const char16_t*>(host);
+    return error;
+}
+
+int TIdStackWindows::WSGetHostName(char* VName, int ALength) { return Winsock2::gethostname(VName, ALength); }
+
+std::string TIdStackWindows::ToSystemText(const std::u16string& AText) { return Ansi(AText); }
+
+std::u16string TIdStackWindows::FromSystemText(const char* AText) { return FromAnsi(AText); }
 
 std::u16string TIdStackWindows::NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) {
     CheckIPVersion(AIPVersion);
-    if (!GIPv6FunctionsPresent) {
-        if (AIPVersion == Id_IPv6) EIdIPv6Unavailable::Toss(RSIPv6Unavailable);
-        const hostent* entry = Winsock2::gethostbyname(Ansi(AHostName).c_str());
-        if (!entry || !entry->h_addr_list || !entry->h_addr_list[0]) RaiseLastSocketError();
-        return TranslateTInAddrToString(entry->h_addr_list[0], Id_IPv4);
-    }
-    ADDRINFOW hints{};
-    hints.ai_family = IdIPFamily(AIPVersion);
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* raw = nullptr;
-    const int error = Wship6::GetAddrInfoW(Wide(AHostName), nullptr, &hints, &raw);
-    TAddrInfoList list(raw);
-    if (error != 0) RaiseAddrInfoError(error);
-    if (!list || !list->ai_addr) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
-    if (AIPVersion == Id_IPv6)
-        return TranslateTInAddrToString(&reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr, Id_IPv6);
-    return TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr, Id_IPv4);
+    if (GIPv6FunctionsPresent) return TIdStackBSDBase::NameToAddress(AHostName, AIPVersion);
+    if (AIPVersion == Id_IPv6) EIdIPv6Unavailable::Toss(RSIPv6Unavailable);
+    const hostent* entry = Winsock2::gethostbyname(Ansi(AHostName).c_str());
+    if (!entry || !entry->h_addr_list || !entry->h_addr_list[0]) RaiseLastSocketError();
+    return TranslateTInAddrToString(entry->h_addr_list[0], Id_IPv4);
 }
 
 std::u16string TIdStackWindows::HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion) {
     CheckIPVersion(AIPVersion);
-    if (!GIPv6FunctionsPresent) {
-        if (AIPVersion == Id_IPv6) EIdIPv6Unavailable::Toss(RSIPv6Unavailable);
-        uint8_t address[4] = {};
-        TranslateStringToTInAddr(AAddress, address, Id_IPv4);
-        const hostent* entry = Winsock2::gethostbyaddr(reinterpret_cast<const char*>(address), 4, AF_INET);
-        if (!entry) RaiseLastSocketError();
-        return FromAnsi(entry->h_name);
-    }
-    ADDRINFOW hints{};
-    hints.ai_flags = AI_CANONNAME;
-    hints.ai_family = IdIPFamily(AIPVersion);
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* raw = nullptr;
-    int error = Wship6::GetAddrInfoW(Wide(AAddress), nullptr, &hints, &raw);
-    TAddrInfoList list(raw);
-    if (error != 0) RaiseAddrInfoError(error);
-    if (!list || !list->ai_addr) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
-    wchar_t host[1025] = {};
-    error = Wship6::GetNameInfoW(list->ai_addr, static_cast<socklen_t>(list->ai_addrlen), host, 1025, nullptr, 0,
-                                 NI_NAMEREQD);
-    if (error != 0) RaiseAddrInfoError(error);
-    return std::u16string(reinterpret_cast<const char16_t*>(host));
-}
-
-std::u16string TIdStackWindows::QueryLocalHostName() {
-    char name[251] = {};
-    Winsock2::gethostname(name, 250);
-    name[250] = '\0';
-    return FromAnsi(name);
+    if (GIPv6FunctionsPresent) return TIdStackBSDBase::HostByAddress(AAddress, AIPVersion);
+    if (AIPVersion == Id_IPv6) EIdIPv6Unavailable::Toss(RSIPv6Unavailable);
+    uint8_t address[4] = {};
+    TranslateStringToTInAddr(AAddress, address, Id_IPv4);
+    const hostent* entry = Winsock2::gethostbyaddr(reinterpret_cast<const char*>(address), 4, AF_INET);
+    if (!entry) RaiseLastSocketError();
+    return FromAnsi(entry->h_name);
 }
 
 void TIdStackWindows::AddLocalAddressesToList(TStrings& AAddresses) {
     const std::u16string host = HostName();
     std::vector<std::u16string> found;
     if (GIPv6FunctionsPresent) {
-        ADDRINFOW hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        ADDRINFOW* raw = nullptr;
-        const int error = Wship6::GetAddrInfoW(Wide(host), nullptr, &hints, &raw);
-        TAddrInfoList list(raw);
+        std::vector<TIdAddrInfo> list;
+        const int error = WSGetAddrInfo(host, AF_INET, false, list);
         if (error != 0) RaiseAddrInfoError(error);
-        for (const ADDRINFOW* entry = list.get(); entry; entry = entry->ai_next) {
-            if (entry->ai_addr && entry->ai_family == AF_INET)
-                found.push_back(
-                    TranslateTInAddrToString(&reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, Id_IPv4));
-        }
+        for (const TIdAddrInfo& entry : list)
+            if (entry.Length > 0 && entry.Family == AF_INET)
+                found.push_back(TranslateTInAddrToString(
+                    &reinterpret_cast<const sockaddr_in*>(entry.Addr.Bytes)->sin_addr, Id_IPv4));
     } else {
         const hostent* entry = Winsock2::gethostbyname(Ansi(host).c_str());
         if (!entry) RaiseLastSocketError();
         for (char** address = entry->h_addr_list; address && *address; ++address)
             found.push_back(TranslateTInAddrToString(*address, Id_IPv4));
     }
-    AAddresses.BeginUpdate();
-    try {
-        for (const auto& text : found) AAddresses.Add(text);
-    } catch (...) {
-        AAddresses.EndUpdate();
-        throw;
-    }
-    AAddresses.EndUpdate();
+    AddAddressesToList(AAddresses, found);
 }
 
-uint16_t TIdStackWindows::WSGetServByName(const std::u16string& AServiceName) {
-    if (const servent* found = Winsock2::getservbyname(Ansi(AServiceName).c_str(), nullptr))
-        return NetworkToHost(static_cast<uint16_t>(found->s_port));
-    try {
-        return static_cast<uint16_t>(StrToInt(Trim(AServiceName)));
-    } catch (const EConvertError&) {
-        EIdInvalidServiceName::Toss(FormatInvariant(RSInvalidServiceName, AServiceName));
-    }
+bool TIdStackWindows::WSServiceByName(const std::string& AName, uint16_t& VPort) {
+    const servent* found = Winsock2::getservbyname(AName.c_str(), nullptr);
+    if (found) VPort = NetworkToHost(static_cast<uint16_t>(found->s_port));
+    return found != nullptr;
 }
 
-TStrings* TIdStackWindows::WSGetServByPort(uint16_t APortNumber) {
-    auto result = std::make_unique<TStringList>();
-    if (const servent* found = Winsock2::getservbyport(HostToNetwork(APortNumber), nullptr)) {
-        result->Add(FromAnsi(found->s_name));
-        for (char** alias = found->s_aliases; alias && *alias; ++alias) result->Add(FromAnsi(*alias));
-    }
-    return result.release();
+bool TIdStackWindows::WSServiceByPort(uint16_t APort, std::vector<std::string>& VNames) {
+    const servent* found = Winsock2::getservbyport(HostToNetwork(APort), nullptr);
+    if (!found) return false;
+    VNames.emplace_back(found->s_name ? found->s_name : "");
+    for (char** alias = found->s_aliases; alias && *alias; ++alias) VNames.emplace_back(*alias);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -644,9 +581,9 @@ bool AnyWoken(TIdFDSet* const (&ASets)[3]) {
 TIdSocketListFDSet* TIdSocketListWindows::NewList() { return new TIdSocketListWindows; }
 
 bool TIdSocketListWindows::Wait(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdFDSet* VExceptSet, int ATimeout) {
+    RequireHandles(VReadSet, VWriteSet, VExceptSet);
     TIdFDSet* const sets[3] = {VReadSet, VWriteSet, VExceptSet};
     fd_set native[3];
-    bool any = false;
     SOCKET only = INVALID_SOCKET;
     bool single = true;
     for (int s = 0; s < 3; ++s) {
@@ -658,9 +595,7 @@ bool TIdSocketListWindows::Wait(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdFDSe
             single = single && native[s].fd_array[i] == only;
         }
         native[s].fd_count = sets[s]->fd_count;
-        any = any || sets[s]->fd_count > 0;
     }
-    if (!any) RaiseStackError(Id_WSAEINVAL);
     // The wait of a handle, on its one socket, is entered as a receive is, so that a close reaches
     // it even when it was about to begin. A wait on several sockets is not (cancelling one of them
     // need not end it), but it still answers for a socket that a close woke before or during it.
