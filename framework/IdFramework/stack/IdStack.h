@@ -198,7 +198,7 @@ public:
     // tell) and makes every call blocked on the socket (wait, receive, send, accept) and every later
     // one return at once, with what they answer after an orderly close: a receive 0 (or what is still
     // queued), a send EIdSocketError 10058, a wait "ready", an accept no socket and 10022 as the last
-    // error; the socket stays open. Nothing else reports it. RetireSocket is called once nobody uses
+    // error; the socket stays open. RetireSocket is called once nobody uses
     // the socket any more: it gives the socket up and answers true when its value stays reserved
     // ("parked") until FreeParkedSocket, for platforms whose OS reuses socket values at once.
     virtual void WakeSocket(TIdStackSocketHandle ASocket) = 0;
