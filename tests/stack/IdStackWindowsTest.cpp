@@ -211,3 +211,63 @@ TEST_F(StackWindowsTest, CloseFromAnotherThreadWakesAWaitWithoutLimitAtOnce) {
     ConnectPair(listener, next, server);
     EXPECT_EQ(Exchange(next, server, "again"), "again");
 }
+
+// As on Linux (SocketHandleTest.cpp): a blocked receive answers 0, a send 10058, a wait "readable",
+// an accept false with 10022, a datagram receive 0; never "operation aborted" (995).
+TEST_F(StackWindowsTest, CloseFromAnotherThreadEndsEveryBlockedCallInOrder) {
+    Id::Test::CheckCloseEndsEveryBlockedCallInOrder();
+}
+
+// The close shuts the socket down for sending only: the peer sees the end of the data in order, and
+// what it still sends is received, not refused (on Windows a receive side shut down while data is
+// queued or arriving resets the connection).
+TEST_F(StackWindowsTest, CloseShutsDownForSendingOnly) {
+    TIdSocketHandle listener, client, server;
+    ListenOnLoopback(listener);
+    ConnectPair(listener, client, server);
+    const TIdStackSocketHandle number = server.Handle();
+    GSocketStack->WakeSocket(number);  // what a close does first; the socket stays open
+
+    TIdByteArray buffer(16);
+    ASSERT_TRUE(client.Readable(5000));
+    EXPECT_EQ(client.Receive(buffer), 0);
+
+    ASSERT_EQ(client.Send(TIdByteArray{'l', 'a', 't', 'e'}), 4);
+    std::string received;
+    try {
+        for (int i = 0; i < 200 && received.size() < 4; ++i) {
+            const int n = GSocketStack->Receive(number, buffer);
+            if (n > 0)
+                received.append(buffer.begin(), buffer.begin() + n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    } catch (const EIdSocketError& e) {
+        ADD_FAILURE() << "the receive side was shut down: " << ToUtf8(e.Message());
+    }
+    EXPECT_EQ(received, "late");
+    server.CloseSocket();
+}
+
+// What holds of the numbers here (IdSocketHandle.h): the system may hand a closed socket's number to
+// the next socket at once, and a closed handle never reaches that socket through it.
+TEST_F(StackWindowsTest, ANumberGivenOutAgainNeverReachesTheClosedHandle) {
+    TIdSocketHandles bindings;
+    TIdSocketHandle* first = bindings.Add();
+    first->AllocateSocket();
+    const TIdStackSocketHandle number = first->Handle();
+    first->CloseSocket();
+    TIdSocketHandle* second = bindings.Add();
+    second->AllocateSocket();
+    EXPECT_EQ(first->Handle(), Id_INVALID_SOCKET);
+    if (second->Handle() == number) {
+        EXPECT_EQ(bindings.BindingByHandle(number), second);
+    }
+    EXPECT_NE(bindings.BindingByHandle(number), first);
+    TIdByteArray buffer(4);
+    EXPECT_EQ(first->Receive(buffer), 0);
+    EXPECT_THROW(first->Send(buffer), EIdSocketError);
+    EXPECT_THROW(first->Readable(0), EIdConnClosedGracefully);
+    EXPECT_EQ(second->SocketType(), Id_SOCK_STREAM);  // untouched by the closed handle's calls
+    RecordProperty("number_reused", second->Handle() == number ? "yes" : "no");
+}

@@ -373,6 +373,12 @@ TEST_F(SocketHandleTest, CloseWakesABlockedReceiveAndAListenerWait) {
     EXPECT_FALSE(acceptedSomething);
 }
 
+// The calls blocked on a socket that this process closes end as after an orderly close; the same
+// case runs on Windows (IdStackWindowsTest.cpp).
+TEST_F(SocketHandleTest, CloseFromAnotherThreadEndsEveryBlockedCallInOrder) {
+    Id::Test::CheckCloseEndsEveryBlockedCallInOrder();
+}
+
 TEST_F(SocketHandleTest, SendToAVanishedPeerIsAnErrorNotASignal) {
     TIdSocketHandle listener, client, server;
     ListenOnLoopback(listener);

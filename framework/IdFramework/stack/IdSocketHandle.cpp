@@ -374,15 +374,9 @@ bool TIdSocketHandle::WaitReadable(int ATimeout, bool AClosedIsGraceful) {
             if (AClosedIsGraceful) EIdConnClosedGracefully::Toss(RSConnectionClosedGracefully);
             RaiseClosed(Id_WSAENOTSOCK);
         }
-        try {
-            result = use.ReadList().SelectRead(ATimeout);
-        } catch (const EIdSocketError&) {
-            // Where the close's wake-up cancels the wait instead of making the socket readable, the
-            // wait fails (on Windows with "operation aborted"). It ended because of the close all the
-            // same: answer as a woken wait does, and let the caller's next call meet the close.
-            if (FHandle.load() == use.Socket()) throw;
-            result = true;
-        }
+        // A close from another thread makes the socket ready (TIdStack::WakeSocket): the caller's
+        // next call meets the close.
+        result = use.ReadList().SelectRead(ATimeout);
     }
     TIdAntiFreezeBase::DoProcess(!result);
     return result;

@@ -3,14 +3,23 @@
 //
 // Closing from another thread. A handle may be closed by one thread while others wait on it,
 // receive or send. Every OS call the handle makes on its descriptor holds a "use" of that very
-// descriptor; CloseSocket marks the handle unallocated, shuts the socket down in both directions
-// (which wakes every waiter at once) and leaves the release of the descriptor to whoever drops its
-// last use. Until then the closed descriptor keeps its own wait list, apart from the one of a socket
-// the handle may have been given meanwhile, so that a wait on the handle never sees a descriptor
-// other than the one it started on. The released number is not handed back to the process: it is
-// parked on a dead socket (or, while none can be had, keeps its own shut-down socket) until the
-// handle is re-allocated, reset or destroyed, so that a descriptor number read from Handle() before
-// the close can never reach a connection opened later.
+// descriptor; CloseSocket marks the handle unallocated, shuts the socket down for sending and wakes
+// every waiter at once (TIdStack::WakeSocket: the calls end as after an orderly close), and leaves
+// the release of the descriptor to whoever drops its last use. Until then the closed descriptor
+// keeps its own wait list, apart from the one of a socket the handle may have been given meanwhile,
+// so that a wait on the handle never sees a descriptor other than the one it started on.
+//
+// Numbers. On every platform no OS call that a handle makes ever reaches a socket other than the
+// one it started on, and a closed handle makes none (its Handle() is Id_INVALID_SOCKET). What
+// becomes of a number read from Handle() before a close differs:
+// - POSIX: the released number is not handed back to the process. It is parked on a dead socket
+//   (or, while none can be had, keeps its own shut-down socket) until the handle is re-allocated,
+//   reset or destroyed, so that such a number can never reach a connection opened later.
+// - Windows: the socket is closed when its last use is gone, and the system may hand its number to
+//   the next socket at once. Keeping it open to hold the number would keep a closed listener
+//   listening and a closed connection half open for as long as the handle lives; the system offers
+//   no way to hold a number without its socket. A number kept outside the handle (a socket list
+//   filled from Handle(), a BindingByHandle look-up) is good only while the handle is allocated.
 #pragma once
 
 #include <atomic>
@@ -173,8 +182,8 @@ private:
     // A use identifies its descriptor by the wait list it was given.
     TIdStackSocketHandle AcquireUse(TIdSocketList*& VReadList);
     void ReleaseUse(TIdSocketList* AReadList);
-    // Under FUseLock: parks the number of a closed descriptor on the dead socket, or keeps it open on
-    // its own (shut-down) socket while there is no dead socket to be had.
+    // Under FUseLock: gives a closed descriptor up (TIdStack::RetireSocket) and keeps its number
+    // where the platform parks it (see Numbers above).
     void ReleaseDescriptor(TIdStackSocketHandle ASocket);
     // Closes the parked numbers (owner operations only: re-allocation, reset, destruction).
     void CloseParked();
@@ -240,7 +249,7 @@ public:
     TIdSocketHandle* operator[](int AIndex) const { return Items(AIndex); }
     uint16_t DefaultPort() const { return FDefaultPort; }
     void SetDefaultPort(uint16_t AValue) { FDefaultPort = AValue; }
-    // The last item whose Handle is AHandle, or nullptr.
+    // The last item whose Handle is AHandle now, or nullptr; a closed item has none (see Numbers).
     TIdSocketHandle* BindingByHandle(TIdStackSocketHandle AHandle);
     // Replaces the items with copies of ASource's (their ends and IP versions).
     void Assign(const TIdSocketHandles& ASource);

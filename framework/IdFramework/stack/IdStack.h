@@ -194,8 +194,11 @@ public:
 
     // The close protocol of the socket handles, which must wake a socket's waiters at once and yet
     // never let a thread call the OS with a socket value that was closed and given to another
-    // socket. WakeSocket makes every call blocked on the socket (wait, receive, send, accept) and
-    // every later one return at once; the socket stays open. RetireSocket is called once nobody uses
+    // socket. WakeSocket shuts the socket down for sending (never for receiving as far as the peer can
+    // tell) and makes every call blocked on the socket (wait, receive, send, accept) and every later
+    // one return at once, with what they answer after an orderly close: a receive 0 (or what is still
+    // queued), a send EIdSocketError 10058, a wait "ready", an accept no socket and 10022 as the last
+    // error; the socket stays open. RetireSocket is called once nobody uses
     // the socket any more: it gives the socket up and answers true when its value stays reserved
     // ("parked") until FreeParkedSocket, for platforms whose OS reuses socket values at once.
     virtual void WakeSocket(TIdStackSocketHandle ASocket) = 0;

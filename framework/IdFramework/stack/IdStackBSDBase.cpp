@@ -1,6 +1,7 @@
 #include <IdFramework/stack/IdStackBSDBase.h>
 
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -214,7 +215,8 @@ void TIdStackBSDBase::Connect(TIdStackSocketHandle ASocket, const std::u16string
 }
 
 void TIdStackBSDBase::Disconnect(TIdStackSocketHandle ASocket) {
-    WSShutdownHandle(ASocket, Id_SD_Both);
+    WSShutdownHandle(ASocket, Id_SD_Send);
+    WakeSocket(ASocket);
     WSCloseHandle(ASocket);
 }
 
@@ -300,6 +302,110 @@ void TIdStackBSDBase::WriteChecksum(TIdStackSocketHandle, TIdByteArray& VBuffer,
     pseudo[39] = static_cast<uint8_t>(Id_IPPROTO_ICMPV6);
     std::memcpy(pseudo.data() + 40, VBuffer.data(), VBuffer.size());
     StoreUInt16(VBuffer, AOffset, CalcCheckSum(pseudo));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors, names and services
+
+int TIdAddrInfoCodes::ToSocketError(int ACode) const {
+    if (ACode == 0) return 0;
+    if (ACode == AddrFamily) return AddrFamilyError;
+    if (ACode == Again) return Id_WSATRY_AGAIN;
+    if (ACode == BadFlags) return Id_WSAEINVAL;
+    if (ACode == Fail) return Id_WSANO_RECOVERY;
+    if (ACode == Family) return Id_WSAEAFNOSUPPORT;
+    if (ACode == Memory) return Id_WSA_NOT_ENOUGH_MEMORY;
+    if (ACode == NoData) return Id_WSANO_DATA;
+    if (ACode == NoName) return Id_WSAHOST_NOT_FOUND;
+    if (ACode == Service) return Id_WSATYPE_NOT_FOUND;
+    if (ACode == SockType) return Id_WSAESOCKTNOSUPPORT;
+    if (ACode == Overflow) return Id_WSAEFAULT;
+    return ACode;
+}
+
+void RaiseStackError(int AErr) {
+    if (GBSDStack) GBSDStack->RaiseSocketError(AErr);
+    const std::u16string message = FormatInvariant(RSStackError, AErr, u"");
+    if (AErr == Id_WSAENOTSOCK) throw EIdNotASocket::CreateError(AErr, message);
+    throw EIdSocketError::CreateError(AErr, message);
+}
+
+void RequireHandles(const TIdFDSet* AReadSet, const TIdFDSet* AWriteSet, const TIdFDSet* AExceptSet) {
+    for (const TIdFDSet* set : {AReadSet, AWriteSet, AExceptSet})
+        if (set && set->fd_count > 0) return;
+    RaiseStackError(Id_WSAEINVAL);
+}
+
+bool TIdStackBSDBase::WouldBlock(int AResult) { return CheckForSocketError(AResult, {Id_WSAEWOULDBLOCK}) != 0; }
+
+std::u16string TIdStackBSDBase::WSTranslateSocketErrorMsg(int AErr) {
+    if (AErr == Id_WSAHOST_NOT_FOUND) return FormatInvariant(RSStackError, AErr, RSStackHOST_NOT_FOUND);
+    return TIdStack::WSTranslateSocketErrorMsg(AErr);
+}
+
+void TIdStackBSDBase::RaiseAddrInfoError(int AErrorCode) {
+    const TIdAddrInfoCodes& codes = AddrInfoCodes();
+    if (AErrorCode == codes.System) RaiseLastOSError(codes.SystemError());
+    RaiseSocketError(codes.ToSocketError(AErrorCode));
+    std::abort();  // an override of RaiseSocketError must not return
+}
+
+std::u16string TIdStackBSDBase::NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) {
+    CheckIPVersion(AIPVersion);
+    std::vector<TIdAddrInfo> list;
+    const int error = WSGetAddrInfo(AHostName, IdIPFamily(AIPVersion), false, list);
+    if (error != 0) RaiseAddrInfoError(error);
+    if (list.empty() || list.front().Length == 0) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
+    return TranslateTInAddrToString(list.front().Addr.Bytes + (AIPVersion == Id_IPv6 ? kIPv6Offset : kIPv4Offset),
+                                    AIPVersion);
+}
+
+std::u16string TIdStackBSDBase::HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion) {
+    CheckIPVersion(AIPVersion);
+    std::vector<TIdAddrInfo> list;
+    int error = WSGetAddrInfo(AAddress, IdIPFamily(AIPVersion), true, list);
+    if (error != 0) RaiseAddrInfoError(error);
+    if (list.empty() || list.front().Length == 0) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
+    std::u16string host;
+    error = WSGetNameInfo(list.front().Addr, list.front().Length, host);
+    if (error != 0) RaiseAddrInfoError(error);
+    return host;
+}
+
+std::u16string TIdStackBSDBase::QueryLocalHostName() {
+    char name[251] = {};
+    WSGetHostName(name, 250);
+    name[250] = '\0';
+    return FromSystemText(name);
+}
+
+void TIdStackBSDBase::AddAddressesToList(TStrings& AAddresses, const std::vector<std::u16string>& ATexts) {
+    AAddresses.BeginUpdate();
+    try {
+        for (const auto& text : ATexts) AAddresses.Add(text);
+    } catch (...) {
+        AAddresses.EndUpdate();
+        throw;
+    }
+    AAddresses.EndUpdate();
+}
+
+uint16_t TIdStackBSDBase::WSGetServByName(const std::u16string& AServiceName) {
+    uint16_t port = 0;
+    if (WSServiceByName(ToSystemText(AServiceName), port)) return port;
+    try {
+        return static_cast<uint16_t>(StrToInt(Trim(AServiceName)));
+    } catch (const EConvertError&) {
+        EIdInvalidServiceName::Toss(FormatInvariant(RSInvalidServiceName, AServiceName));
+    }
+}
+
+TStrings* TIdStackBSDBase::WSGetServByPort(uint16_t APortNumber) {
+    auto result = std::make_unique<TStringList>();
+    std::vector<std::string> names;
+    if (WSServiceByPort(APortNumber, names))
+        for (const auto& name : names) result->Add(FromSystemText(name.c_str()));
+    return result.release();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <IdFramework/stack/IdStack.h>
 
@@ -23,6 +25,54 @@ struct alignas(8) TIdSockAddr {
     uint16_t Family() const;
 };
 
+// One entry of the resolver's answer (getaddrinfo): its family and address; Length 0 for an entry
+// without an address.
+struct TIdAddrInfo {
+    int Family = 0;
+    int Length = 0;
+    TIdSockAddr Addr;
+};
+
+// The resolver's answer for a name in the shared form, over the system's own entry type (whose
+// members are named alike on every system): AGet(hints, list) makes the call and answers its result
+// code, AFree frees the list it made.
+template <class TEntry, class TGet, class TFree>
+int GetAddrInfoInto(int AFamily, int ASocketType, int AFlags, TGet AGet, TFree AFree, std::vector<TIdAddrInfo>& VList) {
+    TEntry hints{};
+    hints.ai_flags = AFlags;
+    hints.ai_family = AFamily;
+    hints.ai_socktype = ASocketType;
+    TEntry* list = nullptr;
+    const int error = AGet(&hints, &list);
+    try {
+        for (const TEntry* entry = list; error == 0 && entry; entry = entry->ai_next) {
+            TIdAddrInfo& item = VList.emplace_back();
+            item.Family = entry->ai_family;
+            if (entry->ai_addr && entry->ai_addrlen <= TIdSockAddr::Capacity) {
+                item.Length = static_cast<int>(entry->ai_addrlen);
+                std::memcpy(item.Addr.Bytes, entry->ai_addr, entry->ai_addrlen);
+            }
+        }
+    } catch (...) {
+        if (list) AFree(list);
+        throw;
+    }
+    if (list) AFree(list);
+    return error;
+}
+
+// A system's address look-up result codes (getaddrinfo, getnameinfo) by meaning; a meaning the system
+// lacks holds a code it never answers.
+struct TIdAddrInfoCodes {
+    int AddrFamily, Again, BadFlags, Fail, Family, Memory, NoData, NoName, Service, SockType, Overflow, System;
+    // What "no address of that family" stands for: the systems' numberings disagree.
+    int AddrFamilyError;
+    // The system's own error number behind System.
+    int (*SystemError)();
+    // The Windows socket error number of a code; any other code passes through unchanged.
+    int ToSocketError(int ACode) const;
+};
+
 class TIdStackBSDBase : public TIdStack {
 public:
     TIdStackBSDBase();
@@ -38,14 +88,28 @@ public:
     virtual void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
                                  int AOptLen) = 0;
     // The port of a service name, or the name read as a number; EIdInvalidServiceName otherwise.
-    virtual uint16_t WSGetServByName(const std::u16string& AServiceName) = 0;
+    virtual uint16_t WSGetServByName(const std::u16string& AServiceName);
     // The official name and aliases of the service on a port (a new list owned by the caller).
-    virtual TStrings* WSGetServByPort(uint16_t APortNumber) = 0;
+    virtual TStrings* WSGetServByPort(uint16_t APortNumber);
+    // The services database, one call each: the port (host order) of a name, and the official name
+    // and aliases of a port; false when it has no entry. Names are in the system's text encoding.
+    virtual bool WSServiceByName(const std::string& AName, uint16_t& VPort) = 0;
+    virtual bool WSServiceByPort(uint16_t APort, std::vector<std::string>& VNames) = 0;
+    // The resolver, one call each: the entries for a name (a family, stream sockets, with the
+    // canonical name when asked), and the name of an address (which must have one). 0, or the
+    // system's look-up result code (AddrInfoCodes).
+    virtual int WSGetAddrInfo(const std::u16string& AName, int AFamily, bool ACanonName,
+                              std::vector<TIdAddrInfo>& VList) = 0;
+    virtual int WSGetNameInfo(const TIdSockAddr& AAddr, int ALength, std::u16string& VHost) = 0;
+    virtual int WSGetHostName(char* VName, int ALength) = 0;
+    // Text to and from the system's 8-bit calls.
+    virtual std::string ToSystemText(const std::u16string& AText) = 0;
+    virtual std::u16string FromSystemText(const char* AText) = 0;
     virtual TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped = false) = 0;
     virtual int WSGetSockOpt(TIdStackSocketHandle ASocket, int ALevel, int AOptName, void* AOptVal, int& AOptLen) = 0;
     virtual void SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) = 0;
     // True when the result is neither -1 nor 0, or -1 with "would block"; another error raises.
-    virtual bool WouldBlock(int AResult) = 0;
+    virtual bool WouldBlock(int AResult);
     // The address calls, one OS call each (an interrupted call is the backend's to finish): 0 or
     // -1 as the OS answers, Id_INVALID_SOCKET for a failed accept. VLen is the address's length.
     virtual int WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) = 0;
@@ -70,7 +134,8 @@ public:
     void Connect(TIdStackSocketHandle ASocket, const std::u16string& AIP, uint16_t APort,
                  TIdIPVersion AIPVersion = Id_IPv4, int AMSec = 0) override;
     void Listen(TIdStackSocketHandle ASocket, int ABackLog) override;
-    // Both directions first, so that a thread blocked on the socket wakes before the number goes.
+    // Shuts down for sending, then closes (neither result is checked); in between, the calls still
+    // blocked on the socket are woken as by a close of a handle (WakeSocket), before the number goes.
     void Disconnect(TIdStackSocketHandle ASocket) override;
     using TIdStack::GetPeerName;
     void GetPeerName(TIdStackSocketHandle ASocket, std::u16string& VIP, uint16_t& VPort,
@@ -98,6 +163,10 @@ public:
     virtual bool CheckIPVersionSupport(TIdIPVersion AIPVersion);
     void WriteChecksum(TIdStackSocketHandle s, TIdByteArray& VBuffer, int AOffset, const std::u16string& AIP,
                        uint16_t APort, TIdIPVersion AIPVersion = Id_IPv4) override;
+
+    // The host-not-found text of this layer; the others as the stack has them.
+    std::u16string WSTranslateSocketErrorMsg(int AErr) override;
+    std::u16string HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion = Id_IPv4) override;
 
     int Receive(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer) override;
     int Send(TIdStackSocketHandle ASocket, const TIdByteArray& ABuffer, int AOffset = 0, int ASize = -1) override;
@@ -137,6 +206,12 @@ protected:
     // The number of bytes a transfer covers: ASize when 0 <= ASize < what is left after AOffset, else
     // all that is left; never below 0.
     static int TransferCount(const TIdByteArray& ABuffer, int AOffset, int ASize);
+    std::u16string NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) override;
+    std::u16string QueryLocalHostName() override;
+    // Appends the texts in one update of the list.
+    static void AddAddressesToList(TStrings& AAddresses, const std::vector<std::u16string>& ATexts);
+    virtual const TIdAddrInfoCodes& AddrInfoCodes() const = 0;
+    [[noreturn]] void RaiseAddrInfoError(int AErrorCode);
 
 private:
     void MembershipSockOpt(TIdStackSocketHandle AHandle, const std::u16string& AGroupIP,
@@ -181,6 +256,11 @@ protected:
 private:
     TIdFDSet FFDSet;
 };
+
+// Raises a socket error through the process's stack, or with the base texts when there is none.
+[[noreturn]] void RaiseStackError(int AErr);
+// A wait on no handle at all (every set empty or missing) raises 10022, as the system's select does.
+void RequireHandles(const TIdFDSet* AReadSet, const TIdFDSet* AWriteSet, const TIdFDSet* AExceptSet);
 
 // The process's BSD stack (the same object as GSocketStack while it exists); the socket lists
 // check their waits through it.

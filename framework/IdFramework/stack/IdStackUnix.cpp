@@ -135,28 +135,30 @@ int TranslateSocketErrorToErrno(int AErr) {
     }
 }
 
-int AddrInfoErrorToSocketError(int AErrorCode) {
-    switch (AErrorCode) {
-        case 0: return 0;
-        case EAI_AGAIN: return Id_WSATRY_AGAIN;
-        case EAI_BADFLAGS: return Id_WSAEINVAL;
-        case EAI_FAIL: return Id_WSANO_RECOVERY;
-        case EAI_FAMILY: return Id_WSAEAFNOSUPPORT;
-        case EAI_MEMORY: return Id_WSA_NOT_ENOUGH_MEMORY;
-#ifdef EAI_NODATA
-        case EAI_NODATA: return Id_WSANO_DATA;
-#endif
+namespace {
+
+int SystemErrno() { return errno; }
+
+// glibc's look-up result codes, by meaning.
+constexpr TIdAddrInfoCodes kAddrInfoCodes{
 #ifdef EAI_ADDRFAMILY
-        // The host has no address of the family asked for: "valid name, no data of that type".
-        case EAI_ADDRFAMILY: return Id_WSANO_DATA;
+    EAI_ADDRFAMILY,
+#else
+    INT_MIN,
 #endif
-        case EAI_NONAME: return Id_WSAHOST_NOT_FOUND;
-        case EAI_SERVICE: return Id_WSATYPE_NOT_FOUND;
-        case EAI_SOCKTYPE: return Id_WSAESOCKTNOSUPPORT;
-        case EAI_OVERFLOW: return Id_WSAEFAULT;
-        default: return AErrorCode;
-    }
-}
+    EAI_AGAIN, EAI_BADFLAGS, EAI_FAIL, EAI_FAMILY, EAI_MEMORY,
+#ifdef EAI_NODATA
+    EAI_NODATA,
+#else
+    INT_MIN,
+#endif
+    EAI_NONAME, EAI_SERVICE, EAI_SOCKTYPE, EAI_OVERFLOW, EAI_SYSTEM,
+    // The host has no address of the family asked for: "valid name, no data of that type".
+    Id_WSANO_DATA, &SystemErrno};
+
+}  // namespace
+
+int AddrInfoErrorToSocketError(int AErrorCode) { return kAddrInfoCodes.ToSocketError(AErrorCode); }
 
 namespace {
 
@@ -186,14 +188,6 @@ void NativeSockOpt(int& VLevel, int& VOptName) {
         case 0x1008: VOptName = SO_TYPE; break;
         default: break;
     }
-}
-
-// Raises a socket error through the process's stack, or with the base texts when there is none.
-[[noreturn]] void RaiseStackError(int AErr) {
-    if (GBSDStack) GBSDStack->RaiseSocketError(AErr);
-    const std::u16string message = FormatInvariant(RSStackError, AErr, u"");
-    if (AErr == Id_WSAENOTSOCK) throw EIdNotASocket::CreateError(AErr, message);
-    throw EIdSocketError::CreateError(AErr, message);
 }
 
 }  // namespace
@@ -460,72 +454,36 @@ void TIdStackUnix::SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) {
     CheckForSocketError(::fcntl(Fd(ASocket), F_SETFL, wanted));
 }
 
-bool TIdStackUnix::WouldBlock(int AResult) { return CheckForSocketError(AResult, {Id_WSAEWOULDBLOCK}) != 0; }
-
 int TIdStackUnix::WSGetLastError() { return TranslateErrnoToSocketError(errno); }
 
 void TIdStackUnix::WSSetLastError(int AErr) { errno = TranslateSocketErrorToErrno(AErr); }
 
-std::u16string TIdStackUnix::WSTranslateSocketErrorMsg(int AErr) {
-    if (AErr == Id_WSAHOST_NOT_FOUND) return FormatInvariant(RSStackError, AErr, RSStackHOST_NOT_FOUND);
-    return TIdStackBSDBase::WSTranslateSocketErrorMsg(AErr);
-}
-
 bool TIdStackUnix::SupportsIPv6() { return CheckIPVersionSupport(Id_IPv6); }
 
-void TIdStackUnix::RaiseAddrInfoError(int AErrorCode) {
-    if (AErrorCode == EAI_SYSTEM) RaiseLastOSError(errno);
-    RaiseSocketError(AddrInfoErrorToSocketError(AErrorCode));
-    std::abort();  // an override of RaiseSocketError must not return
+const TIdAddrInfoCodes& TIdStackUnix::AddrInfoCodes() const { return kAddrInfoCodes; }
+
+int TIdStackUnix::WSGetAddrInfo(const std::u16string& AName, int AFamily, bool ACanonName,
+                                std::vector<TIdAddrInfo>& VList) {
+    const std::string name = ToUtf8(AName);
+    return GetAddrInfoInto<addrinfo>(
+        AFamily, SOCK_STREAM, ACanonName ? AI_CANONNAME : 0,
+        [&name](const addrinfo* AHints, addrinfo** VList) { return ::getaddrinfo(name.c_str(), nullptr, AHints, VList); },
+        &::freeaddrinfo, VList);
 }
 
-namespace {
-struct TAddrInfoFree {
-    void operator()(addrinfo* AList) const {
-        if (AList) ::freeaddrinfo(AList);
-    }
-};
-using TAddrInfoList = std::unique_ptr<addrinfo, TAddrInfoFree>;
-}  // namespace
-
-std::u16string TIdStackUnix::NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) {
-    CheckIPVersion(AIPVersion);
-    addrinfo hints{};
-    hints.ai_family = IdIPFamily(AIPVersion);
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* raw = nullptr;
-    const int error = ::getaddrinfo(ToUtf8(AHostName).c_str(), nullptr, &hints, &raw);
-    TAddrInfoList list(raw);
-    if (error != 0) RaiseAddrInfoError(error);
-    if (!list || !list->ai_addr) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
-    if (AIPVersion == Id_IPv6)
-        return TranslateTInAddrToString(&reinterpret_cast<sockaddr_in6*>(list->ai_addr)->sin6_addr, Id_IPv6);
-    return TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr, Id_IPv4);
-}
-
-std::u16string TIdStackUnix::HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion) {
-    CheckIPVersion(AIPVersion);
-    addrinfo hints{};
-    hints.ai_flags = AI_CANONNAME;
-    hints.ai_family = IdIPFamily(AIPVersion);
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* raw = nullptr;
-    int error = ::getaddrinfo(ToUtf8(AAddress).c_str(), nullptr, &hints, &raw);
-    TAddrInfoList list(raw);
-    if (error != 0) RaiseAddrInfoError(error);
-    if (!list || !list->ai_addr) RaiseSocketError(Id_WSAHOST_NOT_FOUND);
+int TIdStackUnix::WSGetNameInfo(const TIdSockAddr& AAddr, int ALength, std::u16string& VHost) {
     char host[1025] = {};
-    error = ::getnameinfo(list->ai_addr, list->ai_addrlen, host, sizeof(host), nullptr, 0, NI_NAMEREQD);
-    if (error != 0) RaiseAddrInfoError(error);
-    return FromUtf8(host);
+    const int error =
+        ::getnameinfo(Raw(AAddr), static_cast<socklen_t>(ALength), host, sizeof(host), nullptr, 0, NI_NAMEREQD);
+    if (error == 0) VHost = FromUtf8(host);
+    return error;
 }
 
-std::u16string TIdStackUnix::QueryLocalHostName() {
-    char name[251] = {};
-    ::gethostname(name, 250);
-    name[250] = '\0';
-    return FromUtf8(name);
-}
+int TIdStackUnix::WSGetHostName(char* VName, int ALength) { return ::gethostname(VName, static_cast<size_t>(ALength)); }
+
+std::string TIdStackUnix::ToSystemText(const std::u16string& AText) { return ToUtf8(AText); }
+
+std::u16string TIdStackUnix::FromSystemText(const char* AText) { return FromUtf8(AText); }
 
 void TIdStackUnix::AddLocalAddressesToList(TStrings& AAddresses) {
     // The interface list, not the host name's resolution: on this platform the host name often
@@ -541,40 +499,27 @@ void TIdStackUnix::AddLocalAddressesToList(TStrings& AAddresses) {
             TranslateTInAddrToString(&reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, Id_IPv4);
         ((entry->ifa_flags & IFF_LOOPBACK) ? loopbacks : others).push_back(text);
     }
-    AAddresses.BeginUpdate();
-    try {
-        for (const auto& text : others.empty() ? loopbacks : others) AAddresses.Add(text);
-    } catch (...) {
-        AAddresses.EndUpdate();
-        throw;
-    }
-    AAddresses.EndUpdate();
+    AddAddressesToList(AAddresses, others.empty() ? loopbacks : others);
 }
 
-uint16_t TIdStackUnix::WSGetServByName(const std::u16string& AServiceName) {
+bool TIdStackUnix::WSServiceByName(const std::string& AName, uint16_t& VPort) {
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];
-    ::getservbyname_r(ToUtf8(AServiceName).c_str(), nullptr, &entry, buffer, sizeof(buffer), &found);
-    if (found) return ntohs(static_cast<uint16_t>(found->s_port));
-    try {
-        return static_cast<uint16_t>(StrToInt(Trim(AServiceName)));
-    } catch (const EConvertError&) {
-        EIdInvalidServiceName::Toss(FormatInvariant(RSInvalidServiceName, AServiceName));
-    }
+    ::getservbyname_r(AName.c_str(), nullptr, &entry, buffer, sizeof(buffer), &found);
+    if (found) VPort = ntohs(static_cast<uint16_t>(found->s_port));
+    return found != nullptr;
 }
 
-TStrings* TIdStackUnix::WSGetServByPort(uint16_t APortNumber) {
-    auto result = std::make_unique<TStringList>();
+bool TIdStackUnix::WSServiceByPort(uint16_t APort, std::vector<std::string>& VNames) {
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];
-    ::getservbyport_r(htons(APortNumber), nullptr, &entry, buffer, sizeof(buffer), &found);
-    if (found) {
-        result->Add(FromUtf8(found->s_name));
-        for (char** alias = found->s_aliases; alias && *alias; ++alias) result->Add(FromUtf8(*alias));
-    }
-    return result.release();
+    ::getservbyport_r(htons(APort), nullptr, &entry, buffer, sizeof(buffer), &found);
+    if (!found) return false;
+    VNames.emplace_back(found->s_name ? found->s_name : "");
+    for (char** alias = found->s_aliases; alias && *alias; ++alias) VNames.emplace_back(*alias);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -603,7 +548,12 @@ int DeadSocket() {
 
 }  // namespace
 
-void TIdStackUnix::WakeSocket(TIdStackSocketHandle ASocket) { ::shutdown(Fd(ASocket), SHUT_RDWR); }
+void TIdStackUnix::WakeSocket(TIdStackSocketHandle ASocket) {
+    // Shutting down for sending alone wakes only a blocked send here (measured: a receive, a wait, an
+    // accept and a datagram receive stay blocked); shutting down receiving wakes them, and sends
+    // nothing to the peer on this system, which sees the same orderly end of the data either way.
+    ::shutdown(Fd(ASocket), SHUT_RDWR);
+}
 
 bool TIdStackUnix::RetireSocket(TIdStackSocketHandle ASocket) {
     const int fd = Fd(ASocket);
@@ -637,13 +587,13 @@ bool TIdSocketListUnix::WaitOnSets(TIdFDSet* VReadSet, TIdFDSet* VWriteSet, TIdF
     const short requested[3] = {POLLIN, POLLOUT, POLLPRI};
     // What select(2) would count as ready in each set.
     const short readyMask[3] = {POLLIN | POLLHUP | POLLERR | POLLRDHUP, POLLOUT | POLLHUP | POLLERR, POLLPRI};
+    RequireHandles(VReadSet, VWriteSet, VExceptSet);
     nfds_t count = 0;
     for (int s = 0; s < 3; ++s) {
         if (!sets[s]) continue;
         for (uint32_t i = 0; i < sets[s]->fd_count; ++i)
             entries[count++] = pollfd{static_cast<int>(sets[s]->fd_array[i]), requested[s], 0};
     }
-    if (count == 0) RaiseStackError(Id_WSAEINVAL);
 
     const int timeout = ATimeout < 0 ? -1 : ATimeout;
     // A signal that cuts a wait short leaves the rest of the time to be waited.

@@ -24,10 +24,8 @@ public:
     ~TIdStackUnix() override;
 
     int IOControl(TIdStackSocketHandle ASocket, uint32_t ACmd, uint32_t& VArg) override;
-    std::u16string HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion = Id_IPv4) override;
     int WSGetLastError() override;
     void WSSetLastError(int AErr) override;
-    std::u16string WSTranslateSocketErrorMsg(int AErr) override;
     using TIdStackBSDBase::SetSocketOption;
     void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) override;
     void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
@@ -37,7 +35,8 @@ public:
     bool ReceiveWaiting(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, int AWait, int& VCount) override;
     bool SupportsIPv6() override;
     void AddLocalAddressesToList(TStrings& AAddresses) override;
-    // Shut down in both directions; retired by putting the dead socket on its number.
+    // Shut down in both directions (the receive half is what wakes a blocked call here); retired by
+    // putting the dead socket on its number.
     void WakeSocket(TIdStackSocketHandle ASocket) override;
     bool RetireSocket(TIdStackSocketHandle ASocket) override;
     void FreeParkedSocket(TIdStackSocketHandle ASocket) override;
@@ -49,12 +48,17 @@ public:
     // bytes went out before it.
     int WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) override;
     int WSShutdownHandle(TIdStackSocketHandle ASocket, int AHow) override;
-    uint16_t WSGetServByName(const std::u16string& AServiceName) override;
-    TStrings* WSGetServByPort(uint16_t APortNumber) override;
+    bool WSServiceByName(const std::string& AName, uint16_t& VPort) override;
+    bool WSServiceByPort(uint16_t APort, std::vector<std::string>& VNames) override;
+    int WSGetAddrInfo(const std::u16string& AName, int AFamily, bool ACanonName,
+                      std::vector<TIdAddrInfo>& VList) override;
+    int WSGetNameInfo(const TIdSockAddr& AAddr, int ALength, std::u16string& VHost) override;
+    int WSGetHostName(char* VName, int ALength) override;
+    std::string ToSystemText(const std::u16string& AText) override;
+    std::u16string FromSystemText(const char* AText) override;
     TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped = false) override;
     int WSGetSockOpt(TIdStackSocketHandle ASocket, int ALevel, int AOptName, void* AOptVal, int& AOptLen) override;
     void SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) override;
-    bool WouldBlock(int AResult) override;
     int WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) override;
     int WSListen(TIdStackSocketHandle ASocket, int ABackLog) override;
     // An interrupted connect goes on in the background; this waits for its outcome.
@@ -69,12 +73,10 @@ public:
                      const TIdSockAddr& ATo, int ALen) override;
 
 protected:
-    std::u16string NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) override;
-    std::u16string QueryLocalHostName() override;
+    const TIdAddrInfoCodes& AddrInfoCodes() const override;
 
 private:
     static bool SendTimedOut(TIdStackSocketHandle ASocket, std::chrono::steady_clock::time_point AStart);
-    [[noreturn]] void RaiseAddrInfoError(int AErrorCode);
 };
 
 // The socket list over poll(2), so that any descriptor number can be waited on.

@@ -20,7 +20,6 @@ public:
     std::u16string HostByAddress(const std::u16string& AAddress, TIdIPVersion AIPVersion = Id_IPv4) override;
     int WSGetLastError() override;
     void WSSetLastError(int AErr) override;
-    std::u16string WSTranslateSocketErrorMsg(int AErr) override;
     using TIdStackBSDBase::SetSocketOption;
     void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, int AOptVal) override;
     void SetSocketOption(TIdStackSocketHandle ASocket, int ALevel, int AOptName, const void* AOptVal,
@@ -28,8 +27,9 @@ public:
     int ReceiveMsg(TIdStackSocketHandle ASocket, TIdByteArray& VBuffer, TIdPacketInfo& APkt) override;
     bool SupportsIPv6() override;
     void AddLocalAddressesToList(TStrings& AAddresses) override;
-    // Shut down and every pending call cancelled; the final close is the last user's, and the
-    // system does not hand a socket value out again while the socket is open.
+    // Shut down for sending and every pending call cancelled, the calls ended so answering as after
+    // an orderly close; the final close is the last user's, and the system does not hand a socket
+    // value out again while the socket is open (but may at once after it: nothing is parked).
     void WakeSocket(TIdStackSocketHandle ASocket) override;
     bool RetireSocket(TIdStackSocketHandle ASocket) override;
     void FreeParkedSocket(TIdStackSocketHandle ASocket) override;
@@ -39,12 +39,17 @@ public:
     int WSReceive(TIdStackSocketHandle ASocket, void* VBuffer, int ABufferLength, int AFlags) override;
     int WSTransmit(TIdStackSocketHandle ASocket, const void* ABuffer, int ABufferLength, int AFlags) override;
     int WSShutdownHandle(TIdStackSocketHandle ASocket, int AHow) override;
-    uint16_t WSGetServByName(const std::u16string& AServiceName) override;
-    TStrings* WSGetServByPort(uint16_t APortNumber) override;
+    bool WSServiceByName(const std::string& AName, uint16_t& VPort) override;
+    bool WSServiceByPort(uint16_t APort, std::vector<std::string>& VNames) override;
+    int WSGetAddrInfo(const std::u16string& AName, int AFamily, bool ACanonName,
+                      std::vector<TIdAddrInfo>& VList) override;
+    int WSGetNameInfo(const TIdSockAddr& AAddr, int ALength, std::u16string& VHost) override;
+    int WSGetHostName(char* VName, int ALength) override;
+    std::string ToSystemText(const std::u16string& AText) override;
+    std::u16string FromSystemText(const char* AText) override;
     TIdStackSocketHandle WSSocket(int AFamily, int AStruct, int AProtocol, bool AOverlapped = false) override;
     int WSGetSockOpt(TIdStackSocketHandle ASocket, int ALevel, int AOptName, void* AOptVal, int& AOptLen) override;
     void SetBlocking(TIdStackSocketHandle ASocket, bool ABlocking) override;
-    bool WouldBlock(int AResult) override;
     int WSBind(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) override;
     int WSListen(TIdStackSocketHandle ASocket, int ABackLog) override;
     int WSConnect(TIdStackSocketHandle ASocket, const TIdSockAddr& AAddr, int ALen) override;
@@ -58,11 +63,9 @@ public:
                      const TIdSockAddr& ATo, int ALen) override;
 
 protected:
+    // Without the IPv6 look-up functions, the old IPv4-only ones.
     std::u16string NameToAddress(const std::u16string& AHostName, TIdIPVersion AIPVersion) override;
-    std::u16string QueryLocalHostName() override;
-
-private:
-    [[noreturn]] void RaiseAddrInfoError(int AErrorCode);
+    const TIdAddrInfoCodes& AddrInfoCodes() const override;
 };
 
 // The socket list over the system's descriptor set (a count and 64 handles) and select.
