@@ -2,7 +2,8 @@
 ; for the window, and an uninstaller that removes all of it together with its entry in "Apps &
 ; features". `/S` installs and uninstalls silently. Built by scripts/package-windows.sh, as
 ;   makensis -DVERSION=1.0.0 -DSTAGE=<folder with the programs and README.txt> -DOUTFILE=<setup.exe>
-Unicode true
+; A 64-bit installer, like the programs: it runs where they run, and under a 64-bit-only Wine.
+Target amd64-unicode
 !include "LogicLib.nsh"
 !include "x64.nsh"
 !include "FileFunc.nsh"
