@@ -142,7 +142,7 @@ echo "=== debian: packages ==="
 : >"$out/contents.txt"
 for deb in "$out"/*.deb; do
   echo "--- $(basename "$deb")" | tee -a "$out/contents.txt"
-  dpkg-deb -c "$deb" | awk '{ $3 = $4 = $5 = ""; print }' | sed 's/    / /' >>"$out/contents.txt"
+  dpkg-deb -c "$deb" >>"$out/contents.txt"
   dpkg-deb -I "$deb" | sed -nE 's/^ (Package|Version|Architecture|Depends|Installed-Size):/  \1:/p'
 done
 desktop-file-validate "$stage/lineserver/usr/share/applications/lineserver.desktop"
