@@ -48,6 +48,7 @@ for config in "${configs[@]}"; do
     bash scripts/check-run.sh
     echo "=== release: the framework installed, and the examples built against it ==="
     bash scripts/test-package.sh "$dir"
+    bash scripts/test-packages.sh debian  # the Debian packages installed, checked and purged
     echo "=== release: the console behind a real load balancer ==="
     if bash scripts/deps.sh haproxy >/dev/null 2>&1; then
       python3 tests/app/balancer_check.py "$dir/app/LineServerConsole"
@@ -60,5 +61,6 @@ done
 # run under Wine.
 bash scripts/fuzz.sh
 bash scripts/test-windows.sh
+bash scripts/test-packages.sh windows build-windows  # the installer under Wine, from that build
 echo "=== all configurations passed ==="
 echo "$total_pass passed, 0 failed"
