@@ -20,7 +20,7 @@ tree=$PWD
 
 test_debian() {
   bash scripts/package-debian.sh build-package/debian
-  bash scripts/deps.sh python3 strace pkg-config
+  bash scripts/deps.sh python3 strace pkg-config systemd
   local dir=$tree/build-package/debian version
   version=$(sed -nE 's/^project\([A-Za-z]+ VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
   local packages=(lineserver libidframework1 libidframework-dev)
