@@ -94,8 +94,10 @@ void TIdSchedulerOfThreadPool::TerminateYarn(TIdYarn* AYarn) {
     TIdThreadWithTask* thread = yarn->Thread();
     if (thread && yarn->Started.load()) {
         // What the default scheduler's Stop does to its threads (smTerminate): this thread ends
-        // after its cycle, and is not pooled.
+        // after its cycle, and is not pooled. A thread that never woke for its start (the start
+        // failed half-way) is woken to end, so that it still gives its yarn back.
         thread->Terminate();
+        thread->Resume();
         return;
     }
     delete yarn;
