@@ -87,7 +87,8 @@ TEST_F(ServerThreadPoolTest, ThreadsServeClientAfterClientEachFindingItsThreadNe
     const uint16_t port = Start();
     for (int i = 0; i < 5; ++i) {
         OneClient(port, "client " + std::to_string(i));
-        ASSERT_TRUE(Served());
+        ASSERT_TRUE(Served()) << FServer->Contexts()->Count() << " " << FScheduler->ActiveYarns().Count() << " "
+                              << FScheduler->IdleCount() << " " << TThread::InstanceCount() - FBaseline;
     }
     // Two threads take turns: the one the listener holds while it waits, and the idle one.
     std::unique_lock lock(FLock);

@@ -1,6 +1,5 @@
 #include <IdFramework/threads/IdSchedulerOfThreadPool.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include <IdFramework/core/IdExceptionCore.h>
@@ -9,19 +8,6 @@
 #include <IdFramework/runtime/Thread.h>
 
 namespace Id {
-
-namespace {
-
-// Every yarn of this scheduler: it knows whether it has been started, since a pooled thread that
-// is handed out may not have parked yet, so that "not suspended" no longer means "running a
-// client" as it does for the default scheduler.
-class TPooledYarn final : public TIdYarnOfThread {
-public:
-    using TIdYarnOfThread::TIdYarnOfThread;
-    std::atomic<bool> Started{false};
-};
-
-}  // namespace
 
 TIdSchedulerOfThreadPool::TIdSchedulerOfThreadPool(TComponent* AOwner) : TIdSchedulerOfThreadDefault(AOwner) {
     SetPoolSize(DefaultPoolSize);
@@ -70,7 +56,7 @@ TIdYarn* TIdSchedulerOfThreadPool::AcquireYarn() {
         thread->SetStopMode(smSuspend);
     }
     try {
-        auto* yarn = new TPooledYarn(this, thread);
+        TIdYarnOfThread* yarn = NewYarn(thread);
         ActiveYarns().Add(yarn);
         return yarn;
     } catch (...) {
@@ -80,19 +66,30 @@ TIdYarn* TIdSchedulerOfThreadPool::AcquireYarn() {
     }
 }
 
+// A pooled thread that is handed out may not have parked yet, so "not suspended" no longer tells
+// that it is running a client, as it does for the default scheduler: the scheduler notes which
+// yarns it has started. Kept apart from the yarns, since a yarn is released from its destructor.
 void TIdSchedulerOfThreadPool::StartYarn(TIdYarn* AYarn, TIdTask* ATask) {
-    if (AYarn) static_cast<TPooledYarn*>(AYarn)->Started.store(true);
+    if (AYarn) {
+        std::lock_guard lock(FPoolLock);
+        FStarted.insert(AYarn);
+    }
     TIdSchedulerOfThreadDefault::StartYarn(AYarn, ATask);
 }
 
 void TIdSchedulerOfThreadPool::TerminateYarn(TIdYarn* AYarn) {
-    auto* yarn = static_cast<TPooledYarn*>(AYarn);
+    auto* yarn = static_cast<TIdYarnOfThread*>(AYarn);
     if (!yarn) return;
     // As the inherited one, decided and done under one hold of the lock.
     TIdListLock lock(ActiveYarns());
     if (lock.Items().IndexOf(yarn) < 0) return;
     TIdThreadWithTask* thread = yarn->Thread();
-    if (thread && yarn->Started.load()) {
+    bool started;
+    {
+        std::lock_guard pool(FPoolLock);
+        started = FStarted.count(yarn) != 0;
+    }
+    if (thread && started) {
         // What the default scheduler's Stop does to its threads (smTerminate): this thread ends
         // after its cycle, and is not pooled. A thread that never woke for its start (the start
         // failed half-way) is woken to end, so that it still gives its yarn back.
@@ -125,13 +122,15 @@ bool TIdSchedulerOfThreadPool::PrepareForNextClient(TIdThreadWithTask* AThread) 
 }
 
 void TIdSchedulerOfThreadPool::ReleaseYarn(TIdYarn* AYarn) {
-    auto* yarn = static_cast<TPooledYarn*>(AYarn);
+    auto* yarn = static_cast<TIdYarnOfThread*>(AYarn);
     // Only this release ever changes the yarn's thread, so it can be read before the lock.
     TIdThreadWithTask* thread = yarn ? yarn->Thread() : nullptr;
     bool mayPool = thread && !thread->Destroying() && !thread->Terminated();
-    if (mayPool) {
+    bool started;
+    {
         std::lock_guard lock(FPoolLock);
-        mayPool = FStopping == 0 && FIdle.size() < FPoolSize;
+        started = FStarted.count(AYarn) != 0;
+        mayPool = mayPool && FStopping == 0 && FIdle.size() < FPoolSize;
     }
     if (mayPool) {
         if (thread->IsCurrentThread()) {
@@ -142,7 +141,7 @@ void TIdSchedulerOfThreadPool::ReleaseYarn(TIdYarn* AYarn) {
                 // Whatever could not be reset (no memory for the name): the thread ends instead.
                 mayPool = false;
             }
-        } else if (yarn->Started.load()) {
+        } else if (started) {
             // A started thread released from elsewhere is not one to keep.
             mayPool = false;
         }
@@ -155,6 +154,7 @@ void TIdSchedulerOfThreadPool::ReleaseYarn(TIdYarn* AYarn) {
         TIdListLock lock(ActiveYarns());
         std::unique_lock pool(FPoolLock);
         if (FStopping == 0 && FIdle.size() < FPoolSize && !thread->Terminated()) {
+            FStarted.erase(AYarn);
             TakeThread(yarn);
             // The yarn is being freed by our caller; on the thread itself the field is clear already.
             thread->SetYarn(nullptr);
@@ -163,6 +163,13 @@ void TIdSchedulerOfThreadPool::ReleaseYarn(TIdYarn* AYarn) {
             TIdScheduler::ReleaseYarn(AYarn);
             return;
         }
+    }
+    // The yarn counts as started for as long as it is listed: a TerminateYarn that still finds it
+    // listed must not take a running thread's yarn for an unstarted one and free it a second time.
+    TIdListLock lock(ActiveYarns());
+    {
+        std::lock_guard pool(FPoolLock);
+        FStarted.erase(AYarn);
     }
     TIdSchedulerOfThreadDefault::ReleaseYarn(AYarn);
 }

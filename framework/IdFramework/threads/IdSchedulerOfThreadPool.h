@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include <IdFramework/threads/IdSchedulerOfThreadDefault.h>
@@ -45,6 +46,7 @@ public:
     // A yarn that was never started (a listener giving back the yarn of a client it refused)
     // returns its thread to the pool in the same way.
     void ReleaseYarn(TIdYarn* AYarn) override;
+    // Raises std::bad_alloc, starting nothing, when there is no memory to note the start.
     void StartYarn(TIdYarn* AYarn, TIdTask* ATask) override;
     // A started yarn's thread is terminated (as the default scheduler's Stop does) and ends after
     // its cycle; an unstarted yarn is released at once.
@@ -71,6 +73,7 @@ private:
     std::vector<TIdThreadWithTask*> FIdle;  // guarded by FPoolLock; capacity kept >= FPoolSize
     size_t FPoolSize = 0;                   // guarded by FPoolLock
     int FStopping = 0;                      // guarded by FPoolLock: stops under way
+    std::unordered_set<TIdYarn*> FStarted;  // guarded by FPoolLock: listed yarns given a task
 };
 
 }  // namespace Id
