@@ -10,6 +10,7 @@
 #include <IdFramework/server/IdTCPServer.h>
 #include <IdFramework/stack/IdSocketHandle.h>
 #include <IdFramework/runtime/Thread.h>
+#include <IdFramework/threads/IdSchedulerOfThreadPool.h>
 
 namespace Id {
 
@@ -57,6 +58,8 @@ TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOpti
     }
     // The options that take a value: what the value must be, said as the usage error says it.
     constexpr int kMaxSeconds = INT32_MAX / 1000;
+    // The idle list is made at the start, a pointer per thread.
+    constexpr int kMaxThreadPool = 100000;
     struct TValued {
         const char* Name;
         const char* Rule;
@@ -76,6 +79,8 @@ TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOpti
          [&](const std::string& V) { return ParseWhole(V, kMaxSeconds, VOptions.IdleTimeoutSeconds); }},
         {"--max-connections", "a whole number from 0 to 2147483647; 0 is no limit",
          [&](const std::string& V) { return ParseWhole(V, INT32_MAX, VOptions.MaxConnections); }},
+        {"--thread-pool", "a whole number from 0 to 100000; 0 is a new thread for every client",
+         [&](const std::string& V) { return ParseWhole(V, kMaxThreadPool, VOptions.ThreadPool); }},
     };
     std::vector<std::string> seen;
     const auto once = [&](const std::string& AName) {
@@ -126,7 +131,7 @@ TConsoleCommand ParseConsoleArgs(int argc, const char* const* argv, TConsoleOpti
 std::string ConsoleUsage(const std::string& AProgram) {
     return "Usage: " + AProgram +
            " [--port N] [--status] [--write-timeout S] [--idle-timeout S] [--max-connections N] [--proxy-protocol]"
-           " [--help]\n"
+           " [--thread-pool N] [--help]\n"
            "Serves the line reply service without a window and prints the event log, one entry per line.\n"
            "  --port N             port to listen on, 1 to 65535, on every local address (default 8000)\n"
            "  --status             also print the status-bar entries (\"Execute\", several a second per client)\n"
@@ -137,6 +142,8 @@ std::string ConsoleUsage(const std::string& AProgram) {
            "  --proxy-protocol     behind a load balancer: every connection begins with a PROXY protocol\n"
            "                       header (version 1 or 2) naming the real client, which the log shows;\n"
            "                       the balancer's health checks are not logged\n"
+           "  --thread-pool N      keep up to N threads of finished clients for the next ones, instead of\n"
+           "                       a new thread for every client (0, the default)\n"
            "  --help               show this text\n"
            "Once it listens it prints one line naming every address and port (\"Listening on ...\").\n"
            + ConsoleStopHelp() + "; a failed start ends it with status 1, a wrong command line with status 2.\n";
@@ -207,6 +214,14 @@ int TConsoleWindow::Run(TForm1& AForm) {
         server->SetWriteTimeout(FOptions.WriteTimeoutSeconds * 1000);
         server->SetMaxConnections(FOptions.MaxConnections);
         server->SetProxyProtocol(FOptions.ProxyProtocol);
+        if (FOptions.ThreadPool > 0) {
+            // Owned by the server, named as the scheduler it would make itself, so that the
+            // threads carry the same names.
+            auto* scheduler = new TIdSchedulerOfThreadPool(server);
+            scheduler->SetName(server->Name() + u"Scheduler");
+            scheduler->SetPoolSize(FOptions.ThreadPool);
+            server->SetScheduler(scheduler);
+        }
     }
     AForm.SetIdleTimeout(FOptions.IdleTimeoutSeconds * 1000);
     AForm.Button1Click(nullptr);

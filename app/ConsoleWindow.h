@@ -25,6 +25,9 @@ struct TConsoleOptions {
     int MaxConnections = 0;
     // Behind a load balancer: every connection begins with a PROXY protocol header.
     bool ProxyProtocol = false;
+    // Finished clients' threads kept for the next clients; 0: a new thread for every client (the
+    // server's default scheduler).
+    int ThreadPool = 0;
 };
 
 enum class TConsoleCommand { ccRun, ccHelp, ccUsageError };

@@ -2,11 +2,13 @@
 // and no console front-end, so that what a hostile client does to the engine can be told apart from
 // what it does to the application around it.
 //
-//   EngineServer [--port N] [--loopback] [--write-timeout S]
+//   EngineServer [--port N] [--loopback] [--write-timeout S] [--thread-pool N]
 //
 // Listens on every IPv4 and (where offered) IPv6 address, or with --loopback on 127.0.0.1 and ::1
 // only; prints one "Listening on ..." line once it listens; ends with status 0 on SIGTERM or SIGINT
-// after the server has stopped and every client thread has ended.
+// after the server has stopped and every client thread has ended. With --thread-pool N (N > 0) the
+// server runs on the pooled scheduler, which keeps up to N threads of finished clients for the next
+// ones (the "pooled engine"); 0, the default, is the default scheduler's new thread per client.
 #include <pthread.h>
 #include <signal.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "app/Unit1.h"
@@ -27,6 +30,7 @@
 #include <IdFramework/server/IdTCPServer.h>
 #include <IdFramework/stack/IdSocketHandle.h>
 #include <IdFramework/stack/IdStack.h>
+#include <IdFramework/threads/IdSchedulerOfThreadPool.h>
 
 namespace {
 
@@ -60,7 +64,7 @@ void Execute(TIdContext* AContext) {
 }
 
 int Usage(const char* AProgram) {
-    std::fprintf(stderr, "Usage: %s [--port N] [--loopback] [--write-timeout S]\n", AProgram);
+    std::fprintf(stderr, "Usage: %s [--port N] [--loopback] [--write-timeout S] [--thread-pool N]\n", AProgram);
     return 2;
 }
 
@@ -91,7 +95,7 @@ std::string ListeningLine(TIdTCPServer& AServer) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long port = 8000, writeTimeout = 0;
+    long port = 8000, writeTimeout = 0, threadPool = 0;
     bool loopback = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -99,6 +103,8 @@ int main(int argc, char** argv) {
             if (!ParseNumber(argv[++i], 0, 65535, port)) return Usage(argv[0]);
         } else if (arg == "--write-timeout" && i + 1 < argc) {
             if (!ParseNumber(argv[++i], 0, std::numeric_limits<int>::max() / 1000, writeTimeout)) return Usage(argv[0]);
+        } else if (arg == "--thread-pool" && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], 0, 100000, threadPool)) return Usage(argv[0]);
         } else if (arg == "--loopback") {
             loopback = true;
         } else {
@@ -116,8 +122,16 @@ int main(int argc, char** argv) {
 
     int status = 0;
     {
+        // Made before the server and freed after it, as an assigned scheduler must be.
+        std::unique_ptr<TIdSchedulerOfThreadPool> pool;
+        if (threadPool > 0) {
+            pool = std::make_unique<TIdSchedulerOfThreadPool>();
+            pool->SetName(u"EngineServerScheduler");
+            pool->SetPoolSize(static_cast<int>(threadPool));
+        }
         TIdTCPServer server;
         server.SetName(u"EngineServer");
+        if (pool) server.SetScheduler(pool.get());
         server.SetListenQueue(std::numeric_limits<int>::max());
         server.SetWriteTimeout(static_cast<int>(writeTimeout * 1000));
         server.SetOnExecute(Execute);

@@ -60,7 +60,7 @@ TEST(ConsoleProgram, HelpAndUsageErrors) {
     for (const auto& args : std::vector<std::vector<std::string>>{{"--port", "70000"}, {"--port", "-1"}, {"--port", "0"}, {"--port", "abc"},
           {"--port="}, {"--port", "8000x"}, {"--port", "12345678901234567890"}, {"--port", "1", "--port", "2"},
           {"--status", "--status"}, {"--idle-timeout", "x"}, {"--write-timeout", "-1"}, {"--max-connections", "1e3"},
-          {"--write-timeout", "2147484"}}) {
+          {"--write-timeout", "2147484"}, {"--thread-pool", "-1"}, {"--thread-pool", "many"}}) {
         TChildProcess child;
         ASSERT_TRUE(child.Start(kProgram, args));
         EXPECT_EQ(child.WaitExit(), 2) << args[0];
@@ -198,6 +198,32 @@ TEST(ConsoleProgram, ServesTheWorkedExchangeAndStopsOnSigterm) {
     if (!HaveIPv6Loopback()) expected.erase(expected.begin() + 1), expected.erase(expected.begin() + 3);
     EXPECT_EQ(bodies, expected);
     for (const auto& l : child.Lines()) EXPECT_EQ(l.find('\x1b'), std::string::npos);
+}
+
+// With a pool of threads the program serves as without one, one client after another, and stops.
+TEST(ConsoleProgram, ServesWithAThreadPool) {
+    REQUIRE_PROGRAM();
+    const uint16_t port = PickFreePort();
+    TChildProcess child;
+    ASSERT_TRUE(child.Start(kProgram, {"--port", std::to_string(port), "--thread-pool", "2"}));
+    ASSERT_TRUE(child.WaitForLine([](const std::string& l) { return l.rfind("Listening on", 0) == 0; }));
+    for (int i = 1; i <= 3; ++i) {
+        TTestClient client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", port));
+        ASSERT_TRUE(client.Send("client " + std::to_string(i) + "\r\n"));
+        EXPECT_TRUE(MatchesPattern(client.ReadLine(), "Thanks-##:##:## ###-for-client " + std::to_string(i) + "-Message\r\n"));
+        client.Close();
+        int disconnects = 0;
+        ASSERT_TRUE(child.WaitForLine([&](const std::string& l) { return BodyIs(l, "Disconnect / 127.0.0.1 = 127.0.0.1") && ++disconnects == i; }));
+    }
+    // A client still served at the stop is ended with the rest.
+    TTestClient held;
+    ASSERT_TRUE(held.Connect("127.0.0.1", port));
+    ASSERT_TRUE(held.Send("held\r\n"));
+    EXPECT_FALSE(held.ReadLine().empty());
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.WaitExit(), 0);
+    EXPECT_EQ(Bodies(child.Lines()).back(), "Figures / clients now 0, peak 1, accepted 4, refused 0, timed out 0");
 }
 
 // The operator's limits against clients that hold a connection without using it: the surplus

@@ -89,6 +89,14 @@ TEST(ConsoleArgs, OptionsAndErrors) {
     const char* proxyTwice[] = {"p", "--proxy-protocol", "--proxy-protocol"};
     EXPECT_EQ(ParseConsoleArgs(3, proxyTwice, o, error), TConsoleCommand::ccUsageError);
 
+    EXPECT_EQ(o.ThreadPool, 0);
+    const char* pool[] = {"p", "--thread-pool", "32"};
+    EXPECT_EQ(ParseConsoleArgs(3, pool, o, error), TConsoleCommand::ccRun);
+    EXPECT_EQ(o.ThreadPool, 32);
+    const char* poolTooBig[] = {"p", "--thread-pool=100001"};
+    EXPECT_EQ(ParseConsoleArgs(2, poolTooBig, o, error), TConsoleCommand::ccUsageError);
+    EXPECT_NE(error.find("--thread-pool"), std::string::npos);
+
     const char* help[] = {"p", "--status", "--help"};
     EXPECT_EQ(ParseConsoleArgs(3, help, o, error), TConsoleCommand::ccHelp);
     const char* unknown[] = {"p", "--verbose"};
