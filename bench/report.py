@@ -16,9 +16,10 @@ import subprocess
 import sys
 import tempfile
 
-SERVERS = ["engine", "headless", "poco", "asio", "floor"]
+SERVERS = ["engine", "pooled", "headless", "poco", "asio", "floor"]
 TITLES = {
     "engine": "engine (ours, TIdTCPServer only)",
+    "pooled": "pooled engine (ours, thread pool of 64)",
     "headless": "headless (ours, LineServerConsole)",
     "poco": "POCO Net (thread per connection)",
     "asio": "Asio (io_context per core)",
@@ -253,8 +254,9 @@ def main():
     md = [
         "# Benchmarks",
         "",
-        "Five servers answer the same bytes on loopback: **engine** (`bench/EngineServer`: the line reply",
-        "handler on a bare `TIdTCPServer`, no window, no log), **headless** (the whole application as",
+        "Six servers answer the same bytes on loopback: **engine** (`bench/EngineServer`: the line reply",
+        "handler on a bare `TIdTCPServer`, no window, no log), **pooled** (the same server on the pooled",
+        "scheduler, `--thread-pool 64`), **headless** (the whole application as",
         "`LineServerConsole`, its output to /dev/null), **poco** (`bench/peers/PocoServer`: a",
         "`Poco::Net::TCPServer` with a `TCPServerConnection`, one pooled thread per connection) and **asio**",
         "(`bench/peers/AsioServer`: standalone Asio, asynchronous, one `io_context` thread per core), and as",

@@ -5,7 +5,8 @@
 #
 #   bash scripts/bench.sh
 #
-# The servers: engine (bench/EngineServer: the line reply on a bare TIdTCPServer, no log), headless
+# The servers: engine (bench/EngineServer: the line reply on a bare TIdTCPServer, no log), pooled
+# (the same on the pooled scheduler, keeping up to 64 finished clients' threads), headless
 # (app LineServerConsole, its output to /dev/null), poco and asio (bench/peers), and floor
 # (bench/peers/EpollServer: one thread over epoll, the limit on this machine). Each run starts the
 # server afresh on a free port, so no run inherits another's threads, memory or TIME_WAIT; within a
@@ -17,7 +18,7 @@
 #   BENCH_RUNS=3               runs of every server in every cell (medians are reported)
 #   BENCH_CELLS="pingpong pipeline connect idle stop callgrind"   which cells to run
 #   BENCH_CONNS="1 16 64 256"  connection counts of the ping-pong cell
-#   BENCH_SERVERS="engine headless poco asio floor"
+#   BENCH_SERVERS="engine pooled headless poco asio floor"
 #   BENCH_IDLE_CONNS=1000 BENCH_IDLE_SECONDS=10 BENCH_STOP_CONNS=1000
 #   BENCH_CALLGRIND_REPLIES=10000   replies of the fixed workload counted under callgrind
 #   BENCH_OUT=docs/BENCHMARKS.md    the report (the plot goes beside it)
@@ -48,7 +49,7 @@ warmup=${BENCH_WARMUP:-0.5}
 runs=${BENCH_RUNS:-3}
 cells=${BENCH_CELLS:-pingpong pipeline connect idle stop callgrind}
 conn_counts=${BENCH_CONNS:-1 16 64 256}
-read -r -a servers <<<"${BENCH_SERVERS:-engine headless poco asio floor}"
+read -r -a servers <<<"${BENCH_SERVERS:-engine pooled headless poco asio floor}"
 idle_conns=${BENCH_IDLE_CONNS:-1000}
 idle_seconds=${BENCH_IDLE_SECONDS:-10}
 stop_conns=${BENCH_STOP_CONNS:-1000}
@@ -111,6 +112,7 @@ start_server() {
   local cmd
   case "$1" in
     engine) cmd=("$dir/EngineServer" --port "$2" --loopback) ;;
+    pooled) cmd=("$dir/EngineServer" --port "$2" --loopback --thread-pool 64) ;;
     headless) cmd=("$dir/app/LineServerConsole" --port "$2") ;;
     poco) cmd=("$dir/peers/PocoServer" --port "$2") ;;
     asio) cmd=("$dir/peers/AsioServer" --port "$2") ;;
