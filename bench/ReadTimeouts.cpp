@@ -44,7 +44,7 @@ protected:
                 took.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             }
             std::sort(took.begin(), took.end());
-            std::printf("{\"mode\":\"read_timeout\",\"timeout_ms\":%d,\"reads\":%d,\"median_ms\":%.2f,\"worst_ms\":%.2f}\n",
+            std::printf("{\"kind\":\"read_timeout\",\"timeout_ms\":%d,\"reads\":%d,\"median_ms\":%.2f,\"worst_ms\":%.2f}\n",
                         timeout, count, took[took.size() / 2], took.back());
         }
         client.Disconnect();

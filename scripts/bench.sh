@@ -68,7 +68,7 @@ bash scripts/deps.sh libpoco-dev libasio-dev valgrind gnuplot-nox python3
 
 echo "=== building (release) in build-bench ==="
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DID_BUILD_TESTS=OFF -DID_BUILD_GUI=OFF >/dev/null
-cmake --build "$dir" --target LoadGen EngineServer LineServerConsole -j 2
+cmake --build "$dir" --target LoadGen EngineServer LineServerConsole ReadTimeouts -j 2
 # The peers with the flags CMake gives a release build.
 mkdir -p "$dir/peers"
 peer_flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -pthread)
@@ -179,6 +179,10 @@ wanted pipeline && cell pipeline-16x16 pipeline --conns 16 --depth 16 "${common[
 wanted connect && cell connect-8 connect --clients 8 --sources 16 "${common[@]}"
 wanted idle && cell "idle-$idle_conns" idle --conns "$idle_conns" --seconds "$idle_seconds"
 wanted stop && cell "stop-$stop_conns" stop --conns "$stop_conns" --timeout 30
+
+# How close a framework thread's short read time-outs come to what was asked (no server needed).
+echo "=== read time-outs ==="
+"$dir/ReadTimeouts" --count 100 | tee -a "$results"
 
 # Instructions per reply: the same ping-pong workload (16 connections) twice per server, with a
 # tenth of the replies and with all of them; the difference leaves out start, connects and stop.
