@@ -12,15 +12,16 @@ TIdSchedulerOfThreadDefault::TIdSchedulerOfThreadDefault(TComponent* AOwner) : T
 // pass then finds the list empty.
 TIdSchedulerOfThreadDefault::~TIdSchedulerOfThreadDefault() { TerminateAllYarns(); }
 
-TIdYarn* TIdSchedulerOfThreadDefault::AcquireYarn() {
-    TIdThreadWithTask* thread = NewThread();
+TIdYarn* TIdSchedulerOfThreadDefault::AcquireYarn() { return ListYarnFor(NewThread()); }
+
+TIdYarn* TIdSchedulerOfThreadDefault::ListYarnFor(TIdThreadWithTask* AThread) {
     try {
-        TIdYarnOfThread* yarn = NewYarn(thread);
+        TIdYarnOfThread* yarn = NewYarn(AThread);
         ActiveYarns().Add(yarn);
         return yarn;
     } catch (...) {
         // The thread owns the yarn, if one was made; both go.
-        delete thread;
+        delete AThread;
         throw;
     }
 }

@@ -1,5 +1,5 @@
 // The scheduler a server uses when none is assigned: a brand-new thread for every yarn, destroyed
-// when the yarn is released. There is no pooling.
+// when the yarn is released. There is no pooling (TIdSchedulerOfThreadPool adds it).
 #pragma once
 
 #include <condition_variable>
@@ -25,6 +25,11 @@ public:
     // releasing their yarns: when it returns, no thread of this scheduler is left, nor any task
     // (connection context) that such a thread was still freeing.
     void TerminateAllYarns() override;
+
+protected:
+    // A yarn for AThread, listed in ActiveYarns. When that fails the thread is freed and nothing is
+    // listed.
+    TIdYarn* ListYarnFor(TIdThreadWithTask* AThread);
 
 private:
     void WaitForSelfFreeingThreads();

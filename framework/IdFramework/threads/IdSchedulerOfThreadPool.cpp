@@ -55,15 +55,7 @@ TIdYarn* TIdSchedulerOfThreadPool::AcquireYarn() {
         // Parks after its client instead of ending, so that it can serve the next one.
         thread->SetStopMode(smSuspend);
     }
-    try {
-        TIdYarnOfThread* yarn = NewYarn(thread);
-        ActiveYarns().Add(yarn);
-        return yarn;
-    } catch (...) {
-        // The thread owns the yarn, if one was made; both go.
-        delete thread;
-        throw;
-    }
+    return ListYarnFor(thread);
 }
 
 // A pooled thread that is handed out may not have parked yet, so "not suspended" no longer tells
