@@ -136,8 +136,9 @@ private:
         return Ok();
     }
 
+    // A removal of nothing is still reported (as 0); a negative count is no request at all.
     void ModelRemove(int ACount) {
-        if (ACount <= 0) return;
+        if (ACount < 0) return;
         FModel.erase(FModel.begin(), FModel.begin() + std::min<long>(ACount, Size()));
         FRemovedWant.push_back(ACount);
     }
