@@ -117,12 +117,14 @@ void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& 
     if (VStorage.capacity() > 4096) std::u16string().swap(VStorage);
     VStorage.clear();
     AppendReply(VStorage, ALine);
-    try {
-        while (HasBufferedLine(AIO)) {
-            if (VStorage.size() >= ReplyBatchChars) {
-                AIO.WriteLn(VStorage);
-                VStorage.clear();
-            }
+    while (HasBufferedLine(AIO)) {
+        if (VStorage.size() >= ReplyBatchChars) {
+            AIO.WriteLn(VStorage);
+            VStorage.clear();
+        }
+        // Only a failure while reading the next line leaves answers behind to send: a failed send
+        // goes on as it is, its batch is not offered to the connection a second time.
+        try {
             if (ABeforeRead) ABeforeRead();
             // Complete already: taken from the buffer without a wait or a receive.
             const std::u16string line = AIO.ReadLn(u"\r\n", 0, -1, nullptr);
@@ -130,11 +132,11 @@ void WriteReply(TIdIOHandler& AIO, const std::u16string& ALine, std::u16string& 
             if (AOnLine) AOnLine(line);
             if (!VStorage.empty()) VStorage.append(u"\r\n");
             AppendReply(VStorage, line);
+        } catch (...) {
+            // What was answered before the line that failed leaves as it would have, line by line.
+            if (!VStorage.empty()) AIO.WriteLn(VStorage);
+            throw;
         }
-    } catch (...) {
-        // What was answered before the line that failed leaves as it would have, line by line.
-        if (!VStorage.empty()) AIO.WriteLn(VStorage);
-        throw;
     }
     if (!VStorage.empty()) AIO.WriteLn(VStorage);
 }

@@ -74,6 +74,18 @@ TEST(ReplyBatch, AFailingLineStillLetsTheAnswersBeforeItLeaveAndBigBatchesAreSpl
     EXPECT_TRUE(MatchesPattern(AllSent(many.IO), Reply("start") + expected));
     EXPECT_GT(many.IO.Sent.size(), 1u);
     for (const auto& piece : many.IO.Sent) EXPECT_LE(piece.size(), ReplyBatchChars + 64);
+
+    // A batch whose own send fails is not sent again: the send's error goes on as it is.
+    TBatch failing;
+    failing.IO.SetSendRaisesAfter(0, 10054);
+    failing.Arrive(lines);
+    try {
+        failing.Answer(u"start");
+        ADD_FAILURE() << "the failed send went unreported";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10054);
+    }
+    EXPECT_TRUE(failing.IO.Sent.empty());
 }
 
 }  // namespace
