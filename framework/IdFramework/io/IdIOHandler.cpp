@@ -136,7 +136,7 @@ void TIdIOHandler::Open() {
 void TIdIOHandler::Close() {
     std::lock_guard guard(FCloseLock);
     try {
-        if (FIntercept) FIntercept->Disconnect();
+        if (TIdConnectionIntercept* intercept = FIntercept.load()) intercept->Disconnect();
     } catch (...) {
         FOpened = false;
         WriteBufferClear();
@@ -178,9 +178,9 @@ int TIdIOHandler::ResolveTimeout(int ATimeout) const {
 void TIdIOHandler::SetIntercept(TIdConnectionIntercept* AValue) {
     std::lock_guard guard(FCloseLock);
     if (AValue == FIntercept) return;
-    if (FIntercept) RemoveFreeNotification(FIntercept);
-    FIntercept = AValue;
-    if (FIntercept) FreeNotification(FIntercept);
+    if (TIdConnectionIntercept* old = FIntercept.load()) RemoveFreeNotification(old);
+    FIntercept.store(AValue);
+    if (AValue) FreeNotification(AValue);
 }
 
 void TIdIOHandler::Notification(TComponent* AComponent, TOperation AOperation) {
@@ -236,10 +236,11 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
         }
         if (received) {
             if (count > 0) {
-                std::lock_guard guard(FCloseLock);
-                if (FIntercept) {
+                std::unique_lock guard(FCloseLock, std::defer_lock);
+                if (FIntercept.load(std::memory_order_acquire)) guard.lock();
+                if (TIdConnectionIntercept* intercept = guard ? FIntercept.load() : nullptr) {
                     TIdByteArray chunk(FRecvChunk.begin(), FRecvChunk.begin() + count);
-                    FIntercept->Receive(chunk);
+                    intercept->Receive(chunk);
                     count = static_cast<int>(std::min<size_t>(chunk.size(), INT_MAX));
                     if (count > 0) FInputBuffer->Write(chunk);
                 } else {
@@ -850,11 +851,11 @@ void TIdIOHandler::WriteDirect(const TIdByteArray& ABuffer, int ALength, int AOf
     const TIdByteArray* source = &ABuffer;
     int position = AOffset;
     int total = AOffset + std::max(count, 0);
-    {
+    if (FIntercept.load(std::memory_order_acquire)) {
         std::lock_guard guard(FCloseLock);
-        if (FIntercept) {
+        if (TIdConnectionIntercept* intercept = FIntercept.load()) {
             if (count > 0) intercepted.assign(ABuffer.begin() + AOffset, ABuffer.begin() + AOffset + count);
-            FIntercept->Send(intercepted);
+            intercept->Send(intercepted);
             source = &intercepted;
             position = 0;
             total = static_cast<int>(std::min<size_t>(intercepted.size(), INT_MAX));

@@ -260,7 +260,7 @@ public:
     int Port() const { return FPort; }
     virtual void SetPort(int AValue) { FPort = AValue; }
     // Not owned; forgotten when it is destroyed.
-    TIdConnectionIntercept* Intercept() const { return FIntercept; }
+    TIdConnectionIntercept* Intercept() const { return FIntercept.load(std::memory_order_acquire); }
     virtual void SetIntercept(TIdConnectionIntercept* AValue);
     int MaxCapturedLines() const { return FMaxCapturedLines; }
     void SetMaxCapturedLines(int AValue) { FMaxCapturedLines = AValue; }
@@ -318,7 +318,8 @@ private:
     std::u16string FHost;
     // Owned; lives from construction to destruction.
     TIdBuffer* FInputBuffer = nullptr;
-    TIdConnectionIntercept* FIntercept = nullptr;
+    // Changed under FCloseLock; a transfer without an intercept finds it empty without the lock.
+    std::atomic<TIdConnectionIntercept*> FIntercept{nullptr};
     int FMaxCapturedLines = -1;
     TIdMaxLineAction FMaxLineAction = maException;
     int FMaxLineLength = IdMaxLineLengthDefault;

@@ -42,6 +42,7 @@ TIdSocketHandle::~TIdSocketHandle() {
         // Threads woken by the close leave their OS calls at once; the last releases the descriptor.
         std::unique_lock lock(FUseLock);
         FDraining = true;
+        CloseFastUses();
         FUsesDone.wait(lock, [this] { return FUses == 0 && FRetired.empty(); });
     }
     CloseParked();
@@ -53,15 +54,26 @@ TIdSocketHandle::~TIdSocketHandle() {
 // ---------------------------------------------------------------------------------------------
 // Uses and release
 
-TIdStackSocketHandle TIdSocketHandle::AcquireUse(TIdSocketList*& VReadList) {
+TIdStackSocketHandle TIdSocketHandle::AcquireUse(TIdSocketList*& VReadList, bool& VFast) {
+    // Acquire: pairs with the opening, which wrote the descriptor and its list before.
+    if ((FFastUses.fetch_add(1, std::memory_order_acquire) & FastUsesClosed) == 0) {
+        VFast = true;
+        VReadList = FFastList.load(std::memory_order_relaxed);
+        return FFastSocket.load(std::memory_order_relaxed);
+    }
+    FFastUses.fetch_sub(1, std::memory_order_relaxed);
+    VFast = false;
     std::lock_guard lock(FUseLock);
     if (!FHandleAllocated.load()) return Id_INVALID_SOCKET;
+    OpenFastUses();
     ++FUses;
     VReadList = FReadSocketList.get();
     return FHandle.load();
 }
 
-void TIdSocketHandle::ReleaseUse(TIdSocketList* AReadList) {
+void TIdSocketHandle::ReleaseUse(TIdSocketList* AReadList, bool AFast) {
+    // A fast use that a closing turned into a counted one finds the flag set, and is released below.
+    if (AFast && (FFastUses.fetch_sub(1, std::memory_order_release) & FastUsesClosed) == 0) return;
     std::lock_guard lock(FUseLock);
     if (AReadList == FReadSocketList.get()) {
         --FUses;
@@ -79,6 +91,22 @@ void TIdSocketHandle::ReleaseUse(TIdSocketList* AReadList) {
     }
     // Only a destructor ever waits for the uses; nobody else pays for the wake-up.
     if (FDraining && FUses == 0 && FRetired.empty()) FUsesDone.notify_all();
+}
+
+void TIdSocketHandle::CloseFastUses() {
+    const uint64_t before = FFastUses.fetch_or(FastUsesClosed, std::memory_order_acq_rel);
+    if ((before & FastUsesClosed) == 0) FUses += static_cast<int>(before);
+}
+
+void TIdSocketHandle::OpenFastUses() {
+    if (!FHandleAllocated.load() || FDraining) return;
+    // Acquire: the last fast use has finished with the values overwritten here.
+    if (FFastUses.load(std::memory_order_acquire) != FastUsesClosed) return;
+    FFastSocket.store(FHandle.load(), std::memory_order_relaxed);
+    FFastList.store(FReadSocketList.get(), std::memory_order_relaxed);
+    // Fails when a use is just backing out of the closed path: the next locked use opens it.
+    uint64_t expected = FastUsesClosed;
+    FFastUses.compare_exchange_strong(expected, 0, std::memory_order_release, std::memory_order_relaxed);
 }
 
 void TIdSocketHandle::ReleaseDescriptor(TIdStackSocketHandle ASocket) {
@@ -102,6 +130,7 @@ void TIdSocketHandle::RaiseClosed(int AErr) {
 void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
     {
         std::lock_guard lock(FUseLock);
+        CloseFastUses();
         const TIdStackSocketHandle old = FHandle.load();
         const bool oldInUse = old != Id_INVALID_SOCKET && FUses > 0;
         std::unique_ptr<TIdSocketList> list;
@@ -133,6 +162,7 @@ void TIdSocketHandle::AssignHandle(TIdStackSocketHandle AHandle) {
         FHandleAllocated.store(AHandle != Id_INVALID_SOCKET);
         FSocketType.store(0);
         if (AHandle != Id_INVALID_SOCKET) FReadSocketList->Add(AHandle);
+        OpenFastUses();
     }
     if (AHandle == Id_INVALID_SOCKET) return;
     int socketType = 0;
@@ -158,6 +188,7 @@ void TIdSocketHandle::CloseSocket() {
     {
         std::lock_guard lock(FUseLock);
         if (!FHandleAllocated.load()) return;
+        CloseFastUses();
         // Cleared first: from here on nobody starts a new OS call on the descriptor.
         FHandleAllocated.store(false);
         socket = FHandle.exchange(Id_INVALID_SOCKET);
@@ -173,7 +204,7 @@ void TIdSocketHandle::CloseSocket() {
     } catch (...) {
         // Closing never raises; the descriptor is released below in any case.
     }
-    ReleaseUse(readList);
+    ReleaseUse(readList, false);
 }
 
 void TIdSocketHandle::DropConnection(TIdStackSocketHandle ASocket) {

@@ -154,9 +154,9 @@ private:
     // descriptor, valid for as long as the use is held.
     class TUse {
     public:
-        explicit TUse(TIdSocketHandle& AOwner) : FOwner(AOwner), FSocket(AOwner.AcquireUse(FReadList)) {}
+        explicit TUse(TIdSocketHandle& AOwner) : FOwner(AOwner), FSocket(AOwner.AcquireUse(FReadList, FFast)) {}
         ~TUse() {
-            if (FSocket != Id_INVALID_SOCKET) FOwner.ReleaseUse(FReadList);
+            if (FSocket != Id_INVALID_SOCKET) FOwner.ReleaseUse(FReadList, FFast);
         }
         TUse(const TUse&) = delete;
         TUse& operator=(const TUse&) = delete;
@@ -167,6 +167,7 @@ private:
     private:
         TIdSocketHandle& FOwner;
         TIdSocketList* FReadList = nullptr;  // set by AcquireUse, before FSocket
+        bool FFast = false;                   // likewise
         TIdStackSocketHandle FSocket;
     };
 
@@ -179,9 +180,14 @@ private:
         std::unique_ptr<TIdSocketList> ReadList;
     };
 
-    // A use identifies its descriptor by the wait list it was given.
-    TIdStackSocketHandle AcquireUse(TIdSocketList*& VReadList);
-    void ReleaseUse(TIdSocketList* AReadList);
+    // A use identifies its descriptor by the wait list it was given; VFast: taken without the lock.
+    TIdStackSocketHandle AcquireUse(TIdSocketList*& VReadList, bool& VFast);
+    void ReleaseUse(TIdSocketList* AReadList, bool AFast);
+    // Under FUseLock. Closing turns the uses running without the lock into counted ones (FUses);
+    // it comes first wherever the descriptor, its list or the count of its uses changes. Opening
+    // needs an allocated descriptor and no such use left running.
+    void CloseFastUses();
+    void OpenFastUses();
     // Under FUseLock: gives a closed descriptor up (TIdStack::RetireSocket) and keeps its number
     // where the platform parks it (see Numbers above).
     void ReleaseDescriptor(TIdStackSocketHandle ASocket);
@@ -231,6 +237,13 @@ private:
     std::vector<TIdStackSocketHandle> FParked;  // released numbers, kept taken until an owner operation
     bool FDraining = false;              // the destructor waits for the last use
     std::condition_variable FUsesDone;
+    // A send or receive on a descriptor nobody closes needs no lock: such uses count themselves
+    // here (the low bits), and the descriptor and its list they use stay as they are while one
+    // runs. FastUsesClosed set: every use goes through FUseLock.
+    static constexpr uint64_t FastUsesClosed = uint64_t{1} << 63;
+    std::atomic<uint64_t> FFastUses{FastUsesClosed};
+    std::atomic<TIdStackSocketHandle> FFastSocket{Id_INVALID_SOCKET};  // written only while closed,
+    std::atomic<TIdSocketList*> FFastList{nullptr};                    // with no fast use running
 };
 
 using TIdSocketHandleEvent = std::function<void(TIdSocketHandle* AHandle)>;

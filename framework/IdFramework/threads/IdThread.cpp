@@ -13,8 +13,9 @@ TIdThread::TIdThread(bool ACreateSuspended, bool ALoop, const std::u16string& AN
       FLock(std::make_unique<TIdCriticalSection>()),
       FLoop(ALoop),
       FName(AName) {
-    FOptions = {itoDataOwner};
-    if (ACreateSuspended) FOptions.Include(itoStopped);
+    TIdThreadOptions options{itoDataOwner};
+    if (ACreateSuspended) options.Include(itoStopped);
+    FOptions.store(options);
 } catch (const EOSError& E) {
     throw EIdThreadCreateFailed(E.ErrorCode(), E.Message());
 }
@@ -39,17 +40,25 @@ TIdThread::~TIdThread() {
     FLock.reset();
 }
 
+void TIdThread::ChangeOption(TIdThreadOption AOption, bool AIncluded) {
+    TIdThreadOptions options = FOptions.load();
+    if (AIncluded) options.Include(AOption);
+    else options.Exclude(AOption);
+    FOptions.store(options);
+}
+
 bool TIdThread::Stopped() {
     if (!FLock) return true;
-    std::lock_guard lock(*FLock);
-    return Terminated() || FOptions.Contains(itoStopped) || Suspended();
+    // Each part is read on its own: a caller that needs them together holds FLock, under which
+    // they change.
+    return Terminated() || FOptions.load().Contains(itoStopped) || Suspended();
 }
 
 void TIdThread::Start() {
     std::lock_guard lock(*FLock);
     if (!Stopped()) return;
-    if (Terminated()) FOptions.Include(itoStopped);
-    else FOptions.Exclude(itoStopped);
+    if (Terminated()) ChangeOption(itoStopped, true);
+    else ChangeOption(itoStopped, false);
     Resume();
 }
 
@@ -57,7 +66,7 @@ void TIdThread::Stop() {
     std::lock_guard lock(*FLock);
     if (Stopped()) return;
     if (StopMode() == smTerminate) Terminate();
-    FOptions.Include(itoStopped);
+    ChangeOption(itoStopped, true);
 }
 
 void TIdThread::Terminate() {
@@ -66,7 +75,7 @@ void TIdThread::Terminate() {
         return;
     }
     std::lock_guard lock(*FLock);
-    FOptions.Include(itoStopped);
+    ChangeOption(itoStopped, true);
     TThread::Terminate();
 }
 
@@ -93,17 +102,17 @@ const std::type_info* TIdThread::TerminatingExceptionClass() {
 
 TIdThreadOptions TIdThread::Options() {
     std::lock_guard lock(*FLock);
-    return FOptions;
+    return FOptions.load();
 }
 
 void TIdThread::IncludeOption(TIdThreadOption AOption) {
     std::lock_guard lock(*FLock);
-    FOptions.Include(AOption);
+    ChangeOption(AOption, true);
 }
 
 void TIdThread::ExcludeOption(TIdThreadOption AOption) {
     std::lock_guard lock(*FLock);
-    FOptions.Exclude(AOption);
+    ChangeOption(AOption, false);
 }
 
 void TIdThread::DisposeRunData() {

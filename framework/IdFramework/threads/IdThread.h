@@ -131,6 +131,8 @@ private:
     void RunGuardedStep();
     // The second half of the loop head: answers true when the loop must end.
     bool ParkOrLeave();
+    // Under FLock.
+    void ChangeOption(TIdThreadOption AOption, bool AIncluded);
     void RecordTerminatingException(std::exception_ptr AError, const std::type_info& AClass,
                                     Exception* AException);
 
@@ -139,7 +141,8 @@ private:
     std::atomic<bool> FLoop;
     std::u16string FName;
     std::atomic<TIdThreadStopMode> FStopMode{TIdThreadStopMode::smTerminate};
-    TIdThreadOptions FOptions;        // guarded by FLock
+    // Changed under FLock; read without it by Stopped, which the run loop asks once per step.
+    std::atomic<TIdThreadOptions> FOptions;
     std::exception_ptr FTerminatingError;                  // guarded by FLock
     const std::type_info* FTerminatingExceptionClass = nullptr;  // guarded by FLock
     TIdYarn* FYarn = nullptr;         // owned
