@@ -34,8 +34,8 @@ void ForEachCodePoint(std::u16string_view AText, TFn AFn) {
 // One byte per code point, '?' for those at or above ALimit (0x80 or 0x100). Text without
 // surrogates (nearly all) maps one unit to one byte without walking code points.
 void AppendSingleByteText(std::u16string_view AText, uint32_t ALimit, TIdByteArray& VOut) {
-    // One pass without an early exit, in 16-bit lanes, which the compiler turns into vector code:
-    // a reply is encoded on every line's way. It writes as if there were no surrogates and notes
+    // Passes without an early exit, which the compiler turns into vector code: a reply is encoded
+    // on every line's way. The general pass writes as if there were no surrogates and notes
     // whether there were. Raw pointers, since a byte written through the vector could, for the
     // compiler, be the vector's own pointer.
     const char16_t* text = AText.data();
@@ -44,6 +44,14 @@ void AppendSingleByteText(std::u16string_view AText, uint32_t ALimit, TIdByteArr
     VOut.resize(start + count);
     uint8_t* bytes = VOut.data() + start;
     const auto above = static_cast<uint16_t>(~(ALimit - 1));
+    // Text below the limit throughout (every reply of the line service) has no surrogates either:
+    // a narrowing copy after an OR over the units, two passes that stay in 16-bit lanes.
+    uint16_t all = 0;
+    for (size_t i = 0; i < count; ++i) all = static_cast<uint16_t>(all | static_cast<uint16_t>(text[i]));
+    if ((all & above) == 0) {
+        for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(text[i]);
+        return;
+    }
     unsigned surrogates = 0;
     for (size_t i = 0; i < count; ++i) {
         const auto unit = static_cast<uint16_t>(text[i]);

@@ -302,8 +302,12 @@ int TIdBuffer::IndexOf(const TIdByteArray& ABytes, int AStartPos) const {
     if (AStartPos < 0 || AStartPos >= FSize) EIdException::Toss(RSBufferInvalidStartPos);
     const int length = static_cast<int>(std::min<size_t>(ABytes.size(), INT_MAX));
     const uint8_t* data = FBytes.data() + FHeadIndex;
-    for (int p = AStartPos; p <= FSize - length; ++p) {
-        if (data[p] == ABytes[0] && std::memcmp(data + p, ABytes.data(), static_cast<size_t>(length)) == 0) return p;
+    // The first byte found by memchr, which scans many bytes per step; the rest compared there.
+    const uint8_t* const last = data + (FSize - length);
+    for (const uint8_t* p = data + AStartPos; p <= last; ++p) {
+        p = static_cast<const uint8_t*>(std::memchr(p, ABytes[0], static_cast<size_t>(last - p) + 1));
+        if (!p) return -1;
+        if (std::memcmp(p, ABytes.data(), static_cast<size_t>(length)) == 0) return static_cast<int>(p - data);
     }
     return -1;
 }

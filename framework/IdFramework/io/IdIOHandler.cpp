@@ -264,7 +264,9 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
             // Only the transport's own end counts as a close: an intercept may keep a chunk back.
             FClosedGracefully = true;
         }
-        CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
+        // Bytes just taken from an open transport: nothing to close, and nothing to raise while they
+        // are unread.
+        if (count <= 0 || FClosedGracefully || InputBufferIsEmpty()) CheckForDisconnect(ARaiseExceptionIfDisconnected, false);
         if (count != 0) return count;
         // An intercept kept the whole chunk: wait for more. Anything else ends the call.
         if (FClosedGracefully || !FOpened || !HasSource()) return 0;
@@ -293,7 +295,9 @@ std::u16string TIdIOHandler::ReadLn(const std::u16string& ATerminator, int ATime
     // Where the next search starts: just before the end of what was searched, so that each
     // received byte is looked at once and a terminator split across chunks is still found.
     int start = 0;
-    const uint32_t startTick = TickNow();
+    // Taken when the first wait begins: a line found at once needs no clock.
+    uint32_t startTick = 0;
+    bool waited = false;
     for (;;) {
         const int size = FInputBuffer->Size();
         if (size > 0) {
@@ -313,6 +317,10 @@ std::u16string TIdIOHandler::ReadLn(const std::u16string& ATerminator, int ATime
         }
         if (position >= 0) break;
         CheckForDisconnect(true, true);
+        if (!waited) {
+            startTick = TickNow();
+            waited = true;
+        }
         FReadLnTimedOut = FillInputBuffer(true, ATimeout, ATimeout == TimeoutUseReadTimeout) == -1;
         if (!FReadLnTimedOut && ATimeout >= 0 && TickSpan(startTick, TickNow()) >= static_cast<uint32_t>(ATimeout))
             FReadLnTimedOut = true;

@@ -54,14 +54,8 @@ TIdSocketHandle::~TIdSocketHandle() {
 // ---------------------------------------------------------------------------------------------
 // Uses and release
 
-TIdStackSocketHandle TIdSocketHandle::AcquireUse(TIdSocketList*& VReadList, bool& VFast) {
-    // Acquire: pairs with the opening, which wrote the descriptor and its list before.
-    if ((FFastUses.fetch_add(1, std::memory_order_acquire) & FastUsesClosed) == 0) {
-        VFast = true;
-        VReadList = FFastList.load(std::memory_order_relaxed);
-        return FFastSocket.load(std::memory_order_relaxed);
-    }
-    FFastUses.fetch_sub(1, std::memory_order_relaxed);
+TIdStackSocketHandle TIdSocketHandle::AcquireLockedUse(TIdSocketList*& VReadList, bool& VFast) {
+    FFastUses.fetch_sub(1, std::memory_order_relaxed);  // the try of the path without the lock
     VFast = false;
     std::lock_guard lock(FUseLock);
     if (!FHandleAllocated.load()) return Id_INVALID_SOCKET;
@@ -71,9 +65,7 @@ TIdStackSocketHandle TIdSocketHandle::AcquireUse(TIdSocketList*& VReadList, bool
     return FHandle.load();
 }
 
-void TIdSocketHandle::ReleaseUse(TIdSocketList* AReadList, bool AFast) {
-    // A fast use that a closing turned into a counted one finds the flag set, and is released below.
-    if (AFast && (FFastUses.fetch_sub(1, std::memory_order_release) & FastUsesClosed) == 0) return;
+void TIdSocketHandle::ReleaseLockedUse(TIdSocketList* AReadList) {
     std::lock_guard lock(FUseLock);
     if (AReadList == FReadSocketList.get()) {
         --FUses;
@@ -204,7 +196,7 @@ void TIdSocketHandle::CloseSocket() {
     } catch (...) {
         // Closing never raises; the descriptor is released below in any case.
     }
-    ReleaseUse(readList, false);
+    ReleaseLockedUse(readList);
 }
 
 void TIdSocketHandle::DropConnection(TIdStackSocketHandle ASocket) {

@@ -181,8 +181,23 @@ private:
     };
 
     // A use identifies its descriptor by the wait list it was given; VFast: taken without the lock.
-    TIdStackSocketHandle AcquireUse(TIdSocketList*& VReadList, bool& VFast);
-    void ReleaseUse(TIdSocketList* AReadList, bool AFast);
+    // Inline, for the path without the lock: every send and receive takes it.
+    TIdStackSocketHandle AcquireUse(TIdSocketList*& VReadList, bool& VFast) {
+        // Acquire: pairs with the opening, which wrote the descriptor and its list before.
+        if ((FFastUses.fetch_add(1, std::memory_order_acquire) & FastUsesClosed) == 0) {
+            VFast = true;
+            VReadList = FFastList.load(std::memory_order_relaxed);
+            return FFastSocket.load(std::memory_order_relaxed);
+        }
+        return AcquireLockedUse(VReadList, VFast);
+    }
+    void ReleaseUse(TIdSocketList* AReadList, bool AFast) {
+        // A fast use that a closing turned into a counted one finds the flag set: released locked.
+        if (AFast && (FFastUses.fetch_sub(1, std::memory_order_release) & FastUsesClosed) == 0) return;
+        ReleaseLockedUse(AReadList);
+    }
+    TIdStackSocketHandle AcquireLockedUse(TIdSocketList*& VReadList, bool& VFast);
+    void ReleaseLockedUse(TIdSocketList* AReadList);
     // Under FUseLock. Closing turns the uses running without the lock into counted ones (FUses);
     // it comes first wherever the descriptor, its list or the count of its uses changes. Opening
     // needs an allocated descriptor and no such use left running.
