@@ -1,6 +1,7 @@
 #include "app/ConsoleOutput.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include <IdFramework/runtime/SysUtils.h>
@@ -19,10 +20,17 @@ std::string DroppedNote(uint64_t ACount) {
 // Printable ASCII only: the entry is its own UTF-8 and needs no escape. One pass without an early
 // exit, which the compiler turns into vector code: every entry is asked.
 bool IsPlainAscii(std::u16string_view AText) {
+    // The smallest and largest unit, as signed 16-bit lanes (what the vector instructions compare):
+    // a unit from 0x8000 up is negative, below the printable range like the control characters.
     const char16_t* text = AText.data();
-    unsigned other = 0;
-    for (size_t i = 0; i < AText.size(); ++i) other |= static_cast<uint16_t>(text[i] - 0x20) >= 0x5F;
-    return other == 0;
+    int16_t lowest = INT16_MAX;
+    int16_t highest = INT16_MIN;
+    for (size_t i = 0; i < AText.size(); ++i) {
+        const auto unit = static_cast<int16_t>(text[i]);
+        lowest = std::min(lowest, unit);
+        highest = std::max(highest, unit);
+    }
+    return AText.empty() || (lowest >= 0x20 && highest <= 0x7E);
 }
 
 void AppendAscii(std::u16string_view AText, std::string& VOut) {

@@ -114,10 +114,13 @@ TEST(ConsoleOutput, PipeIsWrittenInBatches) {
     EXPECT_FALSE(out.IsTerminal());
     out.WriteLine(u"one");
     out.WriteLine(u"two");
+    // The edges of printable ASCII, which goes out as it is, and what lies just beyond them.
+    out.WriteLine(u" ~");
+    out.WriteLine(u"\x1f\x7f|\u00e9|\u8000");
     EXPECT_EQ(ReadAvailable(pipe.Read), "");  // held back for a batch
     std::this_thread::sleep_for(TConsoleOutput::FlushDelay + std::chrono::milliseconds(20));
     out.FlushIfDue();
-    EXPECT_EQ(ReadAvailable(pipe.Read), "one\ntwo\n");
+    EXPECT_EQ(ReadAvailable(pipe.Read), "one\ntwo\n ~\n\\x1f\\x7f|\xc3\xa9|\xe8\x80\x80\n");
 }
 
 TEST(ConsoleOutput, TerminalGetsEveryLineAtOnce) {
