@@ -240,6 +240,28 @@ TEST(IOHandlerStack, PeerThatOnlyStopsSendingGetsEveryCompleteLineAnswered) {
     EXPECT_EQ(reports, 1);
 }
 
+// Right after a read whose wait ran out, Connected may leave the socket unasked; a close is then
+// found by the next read, and once the moment has passed Connected asks again.
+TEST(IOHandlerStack, ACloseAfterAReadTimedOutIsFoundByTheNextReadOrQuestion) {
+    for (const bool askLater : {false, true}) {
+        SCOPED_TRACE(askLater ? "question later" : "next read");
+        TLoopback pair;
+        TIdIOHandlerStack& h = *pair.Handler;
+        EXPECT_EQ(h.ReadLn(CRLF, 20), u"");
+        ASSERT_TRUE(h.ReadLnTimedout());
+        pair.Peer.CloseSocket();
+        if (askLater) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_FALSE(h.Connected());
+            continue;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(h.ReadLn(CRLF, 5000), EIdConnClosedGracefully);
+        EXPECT_LT(ElapsedMs(start), 4000u);
+        EXPECT_FALSE(h.Connected());
+    }
+}
+
 // Before its first input a handler waits for readiness; afterwards it may wait inside its receive.
 TEST(IOHandlerStack, CloseFromAnotherThreadEndsAWaitingRead) {
     for (const bool afterInput : {false, true}) {

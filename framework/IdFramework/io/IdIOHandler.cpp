@@ -1,6 +1,7 @@
 #include <IdFramework/io/IdIOHandler.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <mutex>
 #include <vector>
@@ -128,6 +129,7 @@ TIdIOHandler::~TIdIOHandler() {
 void TIdIOHandler::Open() {
     FOpened = false;
     FClosedGracefully = false;
+    FWaitTimedOutAt.store(0, std::memory_order_relaxed);
     WriteBufferClear();
     FInputBuffer->Clear();
     FOpened = true;
@@ -143,7 +145,24 @@ void TIdIOHandler::Close() {
         throw;
     }
     FOpened = false;
+    FWaitTimedOutAt.store(0, std::memory_order_relaxed);
     WriteBufferClear();
+}
+
+namespace {
+int64_t SteadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+void TIdIOHandler::NoteWaitTimedOut(int ATimeout) {
+    if (ATimeout != 0) FWaitTimedOutAt.store(SteadyNanoseconds(), std::memory_order_relaxed);
+}
+
+bool TIdIOHandler::WaitTimedOutJustNow() const {
+    const int64_t at = FWaitTimedOutAt.load(std::memory_order_relaxed);
+    return at != 0 && SteadyNanoseconds() - at < 1'000'000;
 }
 
 bool TIdIOHandler::Connected() {
@@ -206,6 +225,7 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
     // A caller's short time-out holds to the millisecond; the slack that idle waits save on stays
     // with the long ones.
     const TShortWait shortWait(ATimeout);
+    FWaitTimedOutAt.store(0, std::memory_order_relaxed);
     for (;;) {
         int count = 0;
         bool transportClosed = false;
@@ -219,12 +239,14 @@ int TIdIOHandler::FillInputBuffer(bool ARaiseExceptionIfDisconnected, int ATimeo
             if (FRecvChunk.size() != size) TIdByteArray(size).swap(FRecvChunk);
             received = ReceiveChunkWithin(FRecvChunk, ATimeout, count);
             if (received && count < 0) {
+                NoteWaitTimedOut(ATimeout);
                 if (ARaiseExceptionOnTimeout) EIdReadTimeout::Toss(RSReadTimeout);
                 return -1;
             }
         }
         if (!received) {
             if (!Readable(ATimeout)) {
+                NoteWaitTimedOut(ATimeout);
                 if (ARaiseExceptionOnTimeout) EIdReadTimeout::Toss(RSReadTimeout);
                 return -1;
             }

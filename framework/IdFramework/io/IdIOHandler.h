@@ -294,6 +294,11 @@ protected:
     virtual int CheckTransportError(int AErrorCode) = 0;
     [[noreturn]] virtual void RaiseTransportError(int AErrorCode) = 0;
 
+    // Whether the last read of the input waited for bytes, got none, and ended less than a
+    // millisecond ago: the socket was asked just now, and asking it again at once would tell
+    // nothing that its next read does not.
+    bool WaitTimedOutJustNow() const;
+
     // Read work is reported as bytes leave the input buffer.
     virtual void InputBytesRemoved(TObject* ASender, int ABytes);
     // Bytes gathered in the write buffer; 0 without write buffering.
@@ -324,6 +329,9 @@ private:
     TIdMaxLineAction FMaxLineAction = maException;
     int FMaxLineLength = IdMaxLineLengthDefault;
     std::atomic<bool> FOpened{false};
+    // When (steady clock, ns) the last read's wait ran out; 0: it did not, or something came since.
+    std::atomic<int64_t> FWaitTimedOutAt{0};
+    void NoteWaitTimedOut(int ATimeout);
     int FPort = 0;
     bool FReadLnSplit = false;
     bool FReadLnTimedOut = false;
