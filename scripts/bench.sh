@@ -7,7 +7,8 @@
 #
 # The servers: engine (bench/EngineServer: the line reply on a bare TIdTCPServer, no log), pooled
 # (the same on the pooled scheduler, keeping up to 64 finished clients' threads), headless
-# (app LineServerConsole, its output to /dev/null), poco and asio (bench/peers), and floor
+# (app LineServerConsole, its output to /dev/null; in the connect cell also headless-pooled, with
+# --thread-pool 64), poco and asio (bench/peers), and floor
 # (bench/peers/EpollServer: one thread over epoll, the limit on this machine). Each run starts the
 # server afresh on a free port, so no run inherits another's threads, memory or TIME_WAIT; within a
 # cell the servers take turns, and the order shifts by one with every round.
@@ -114,6 +115,7 @@ start_server() {
     engine) cmd=("$dir/EngineServer" --port "$2" --loopback) ;;
     pooled) cmd=("$dir/EngineServer" --port "$2" --loopback --thread-pool 64) ;;
     headless) cmd=("$dir/app/LineServerConsole" --port "$2") ;;
+    headless-pooled) cmd=("$dir/app/LineServerConsole" --port "$2" --thread-pool 64) ;;
     poco) cmd=("$dir/peers/PocoServer" --port "$2") ;;
     asio) cmd=("$dir/peers/AsioServer" --port "$2") ;;
     floor) cmd=("$dir/peers/EpollServer" --port "$2") ;;
@@ -156,17 +158,21 @@ measure() {
   stop_server "$name" "$cell"
 }
 
-# Every server $runs times in cell $1, taking turns; the LoadGen arguments follow.
+# Every server $runs times in cell $1, taking turns; the LoadGen arguments follow. The servers are
+# those of BENCH_SERVERS, and cell_extra for this cell alone.
 cell() {
-  local cell=$1 round i n=${#servers[@]}
+  local cell=$1 round i
   shift
+  local list=("${servers[@]}" "${cell_extra[@]}")
+  local n=${#list[@]}
   echo "=== $cell ==="
   for ((round = 0; round < runs; round++)); do
     for ((i = 0; i < n; i++)); do
-      measure "${servers[(i + round) % n]}" "$cell" "$@"
+      measure "${list[(i + round) % n]}" "$cell" "$@"
     done
   done
 }
+cell_extra=()
 
 wanted() { [[ " $cells " == *" $1 "* ]]; }
 
@@ -176,7 +182,13 @@ if wanted pingpong; then
   for conns in $conn_counts; do cell "pingpong-$conns" pingpong --conns "$conns" "${common[@]}"; done
 fi
 wanted pipeline && cell pipeline-16x16 pipeline --conns 16 --depth 16 "${common[@]}"
-wanted connect && cell connect-8 connect --clients 8 --sources 16 "${common[@]}"
+# The connect rate is where the pooled scheduler matters, so the whole program is measured with it
+# here as well (when the plain one is).
+if wanted connect; then
+  [[ " ${servers[*]} " == *" headless "* ]] && cell_extra=(headless-pooled)
+  cell connect-8 connect --clients 8 --sources 16 "${common[@]}"
+  cell_extra=()
+fi
 wanted idle && cell "idle-$idle_conns" idle --conns "$idle_conns" --seconds "$idle_seconds"
 wanted stop && cell "stop-$stop_conns" stop --conns "$stop_conns" --timeout 30
 
