@@ -143,6 +143,13 @@ TEST(IdBuffer, SearchRules) {
     EXPECT_EQ(buffer.IndexOf(u"ca"), 1);
     EXPECT_EQ(buffer.IndexOf(uint8_t{'c'}, 2), 4);
     EXPECT_EQ(buffer.IndexOf(uint8_t{'z'}), -1);
+
+    // A first byte that recurs before the match, and a match that is cut off by the end.
+    TIdBuffer lines;
+    lines.Write(Bytes("a\r\r\r\nb\r"));
+    EXPECT_EQ(lines.IndexOf(Bytes("\r\n")), 3);
+    EXPECT_EQ(lines.IndexOf(Bytes("\r\n"), 4), -1);
+    EXPECT_EQ(lines.IndexOf(Bytes("b\r")), 5);
 }
 
 TEST(IdBuffer, ExtractIntoArrays) {
